@@ -1,0 +1,25 @@
+# The two entry points of the README: `make demo` and `make test`. Both set up everything a fresh
+# machine needs (see scripts/bootstrap.sh), then build and install the module into .venv.
+SHELL := /bin/bash
+VENV := .venv
+PY := $(VENV)/bin/python
+
+.PHONY: demo test install bench clean
+
+$(VENV)/.ready: scripts/bootstrap.sh requirements-dev.txt
+	bash scripts/bootstrap.sh
+
+install: $(VENV)/.ready
+	ORN_WERROR=ON $(PY) -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps .
+
+demo: install
+	$(PY) examples/quickstart.py
+
+test: install
+	$(PY) -m pytest -q
+
+bench: install
+	for script in bench/*.py; do $(PY) $$script || exit 1; done
+
+clean:
+	rm -rf build $(VENV)

@@ -1,0 +1,30 @@
+// Loading and saving settings files of the four text kinds. Pure C++: the engine's binding adds
+// the memory and custom kinds around this.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "engine/result.hpp"
+#include "engine/setting_value.hpp"
+
+namespace orn {
+
+enum class FileKind : std::uint8_t { Json, Json5, Toml, Yaml };
+
+// "Permission denied (os error 13)": the system's text for err as strerror_r gives it, then the
+// number.
+std::string os_error_text(int err);
+// An OS error of err's kind carrying os_error_text(err).
+Error os_error_from_errno(int err);
+
+// Reads the settings file at path. A missing file (ENOENT, the empty path included) gives an
+// empty mapping and creates nothing.
+Result<SettingValue> load_file(FileKind kind, const std::string& path);
+
+// Writes the whole tree to path in kind's format: missing parent directories first, then the
+// text, replacing the file so that a failure at any point leaves the previous content intact.
+Status save_file(FileKind kind, const std::string& path, const SettingValue& root);
+
+}  // namespace orn
