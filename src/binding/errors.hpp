@@ -4,6 +4,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <exception>
+#include <new>
 #include <string>
 
 #include "binding/py_ref.hpp"
@@ -40,5 +42,23 @@ std::string fetch_exception_text();
 
 // The exception class for an internal fault, created once per process; a borrowed reference.
 PyObject* panic_exception_class();
+
+// Every function CPython calls goes through here: a Result becomes a return value or a raised
+// exception, and no C++ exception crosses into the interpreter.
+template <typename Body>
+PyObject* entry(Body&& body) noexcept {
+  try {
+    Result<PyRef> result = body();
+    if (result) return result.value().release();
+    set_python_error(result.error());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(panic_exception_class(), e.what());
+  } catch (...) {
+    PyErr_SetString(panic_exception_class(), "unknown internal fault");
+  }
+  return nullptr;
+}
 
 }  // namespace orn
