@@ -88,6 +88,7 @@ class SettingValue {
 class Mapping {
  public:
   using Entry = std::pair<std::string, SettingValue>;
+  using const_iterator = std::vector<Entry>::const_iterator;
 
   Mapping() = default;
   Mapping(Mapping&&) noexcept = default;

@@ -1,0 +1,140 @@
+#include "drivers/drivers.hpp"
+
+#include "binding/convert.hpp"
+#include "binding/errors.hpp"
+#include "drivers/files.hpp"
+
+namespace orn {
+
+namespace {
+
+// Full Unicode lower-casing of the text as given: str.lower of the exact str type, so a
+// subclass's own `lower` is never called.
+Result<PyRef> lowered_name(PyObject* name) {
+  static PyObject* lower_name = nullptr;
+  if (lower_name == nullptr) {
+    lower_name = PyUnicode_InternFromString("lower");
+    if (lower_name == nullptr) return fetch_error();
+  }
+  PyRef exact = PyUnicode_CheckExact(name)
+                    ? PyRef::borrow(name)
+                    : PyRef::steal(PyUnicode_FromObject(name));
+  if (!exact) return fetch_error();
+  PyRef lowered = PyRef::steal(PyObject_CallMethodNoArgs(exact.get(), lower_name));
+  if (!lowered) return fetch_error();
+  return lowered;
+}
+
+// Looks up attr: true when present, false when the lookup raised AttributeError.
+Result<bool> has_attribute(PyObject* obj, const char* attr) {
+  PyRef value = PyRef::steal(PyObject_GetAttrString(obj, attr));
+  if (value) return true;
+  if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    PyErr_Clear();
+    return false;
+  }
+  return fetch_error();
+}
+
+Result<PyRef> path_str(const std::string& path) {
+  PyRef text = PyRef::steal(
+      PyUnicode_DecodeUTF8(path.data(), static_cast<Py_ssize_t>(path.size()), "surrogatepass"));
+  if (!text) return fetch_error();
+  return text;
+}
+
+Result<SettingValue> load_custom(PyObject* driver, const std::string& path) {
+  auto arg = path_str(path);
+  if (!arg) return std::move(arg.error());
+  PyRef data = PyRef::steal(PyObject_CallMethod(driver, "read", "O", arg.value().get()));
+  if (!data) return fetch_error();
+  auto root = value_from_python(data.get());
+  if (!root) return type_error("Failed to depythonize custom driver data: " + root.error().message);
+  return root;
+}
+
+Status save_custom(PyObject* driver, const std::string& path, const SettingValue& root) {
+  auto data = value_to_python(root);
+  if (!data) return type_error("Failed to pythonize data: " + data.error().message);
+  auto arg = path_str(path);
+  if (!arg) return std::move(arg.error());
+  PyRef result = PyRef::steal(
+      PyObject_CallMethod(driver, "write", "OO", arg.value().get(), data.value().get()));
+  if (!result) return fetch_error();
+  return Ok{};
+}
+
+FileKind file_kind(DriverKind kind) {
+  switch (kind) {
+    case DriverKind::Json5:
+      return FileKind::Json5;
+    case DriverKind::Toml:
+      return FileKind::Toml;
+    case DriverKind::Yaml:
+      return FileKind::Yaml;
+    default:
+      return FileKind::Json;
+  }
+}
+
+}  // namespace
+
+Result<Drivers> Drivers::from_args(PyObject* driver) {
+  if (PyUnicode_Check(driver)) {
+    Py_ssize_t size = 0;
+    const char* given = PyUnicode_AsUTF8AndSize(driver, &size);
+    if (given != nullptr) {
+      auto lowered = lowered_name(driver);
+      if (!lowered) return std::move(lowered.error());
+      static constexpr struct {
+        const char* name;
+        DriverKind kind;
+      } kNames[] = {{"json", DriverKind::Json},
+                    {"json5", DriverKind::Json5},
+                    {"toml", DriverKind::Toml},
+                    {"yaml", DriverKind::Yaml},
+                    {"memory", DriverKind::Memory}};
+      for (const auto& entry : kNames) {
+        if (PyUnicode_CompareWithASCIIString(lowered.value().get(), entry.name) == 0) {
+          return Drivers(entry.kind);
+        }
+      }
+      return value_error("Unknown driver: " + std::string(given, static_cast<std::size_t>(size)));
+    }
+    // Not encodable (a lone surrogate): not a name, so it is judged as an object below.
+    PyErr_Clear();
+  }
+  auto has_read = has_attribute(driver, "read");
+  if (!has_read) return std::move(has_read.error());
+  if (has_read.value()) {
+    auto has_write = has_attribute(driver, "write");
+    if (!has_write) return std::move(has_write.error());
+    if (has_write.value()) return Drivers(DriverKind::Custom, PyRef::borrow(driver));
+  }
+  return type_error(
+      "Driver must be a string (name) or an object with 'read' and 'write' methods");
+}
+
+Result<SettingValue> Drivers::load(const std::string& path) const {
+  switch (kind_) {
+    case DriverKind::Memory:
+      return SettingValue::map();
+    case DriverKind::Custom:
+      return load_custom(custom_.get(), path);
+    default:
+      return load_file(file_kind(kind_), path);
+  }
+}
+
+Status Drivers::save(const std::string& path, const SettingValue& root) const {
+  switch (kind_) {
+    case DriverKind::Memory:
+      return Ok{};
+    case DriverKind::Custom:
+      return save_custom(custom_.get(), path, root);
+    default:
+      return save_file(file_kind(kind_), path, root);
+  }
+}
+
+}  // namespace orn

@@ -1,0 +1,100 @@
+#include "engine/tree.hpp"
+
+namespace orn {
+
+namespace {
+
+// Calls fn with each non-empty piece of key; stops early when fn returns false.
+template <typename Fn>
+bool for_each_piece(std::string_view key, Fn&& fn) {
+  std::size_t start = 0;
+  while (start <= key.size()) {
+    std::size_t end = key.find('/', start);
+    if (end == std::string_view::npos) end = key.size();
+    if (end > start && !fn(key.substr(start, end - start))) return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+const SettingValue* child(const SettingValue* node, std::string_view name) noexcept {
+  return node->is_map() ? node->as_map().find(name) : nullptr;
+}
+
+}  // namespace
+
+std::vector<std::string_view> split_key(std::string_view key) {
+  std::vector<std::string_view> pieces;
+  for_each_piece(key, [&](std::string_view piece) {
+    pieces.push_back(piece);
+    return true;
+  });
+  return pieces;
+}
+
+const SettingValue* find_node(const SettingValue& root, const GroupStack& groups,
+                              std::string_view key) noexcept {
+  const SettingValue* node = &root;
+  for (const std::string& group : groups) {
+    node = child(node, group);
+    if (node == nullptr) return nullptr;
+  }
+  for_each_piece(key, [&](std::string_view piece) {
+    node = child(node, piece);
+    return node != nullptr;
+  });
+  return node;
+}
+
+Result<std::vector<std::string>> full_path(const GroupStack& groups, std::string_view key) {
+  std::vector<std::string> path(groups.begin(), groups.end());
+  for_each_piece(key, [&](std::string_view piece) {
+    path.emplace_back(piece);
+    return true;
+  });
+  if (path.empty()) return key_error("Key is empty");
+  return path;
+}
+
+Result<Mapping*> make_parent(SettingValue& root, const std::string* parents, std::size_t count) {
+  if (!root.is_map()) return type_error("Root is not an object");
+  Mapping* current = &root.as_map();
+  for (std::size_t i = 0; i < count; ++i) {
+    SettingValue& entry = current->find_or_insert_map(parents[i]);
+    if (!entry.is_map()) return type_error("Path segment is not an object");
+    current = &entry.as_map();
+  }
+  return current;
+}
+
+std::vector<std::string> collect_keys(const SettingValue& node) {
+  std::vector<std::string> out;
+  if (!node.is_map()) return out;
+  // An explicit stack instead of recursion: trees can be far deeper than the C stack allows.
+  struct Frame {
+    Mapping::const_iterator next, end;
+    std::size_t prefix_size;
+  };
+  std::vector<Frame> stack{{node.as_map().begin(), node.as_map().end(), 0}};
+  std::string path;
+  while (!stack.empty()) {
+    Frame& frame = stack.back();
+    if (frame.next == frame.end) {
+      stack.pop_back();
+      continue;
+    }
+    const auto& [name, value] = *frame.next++;
+    path.resize(frame.prefix_size);
+    if (!path.empty()) path += '/';
+    path += name;
+    if (value.is_map()) {
+      const Mapping& group = value.as_map();
+      if (!group.empty()) stack.push_back({group.begin(), group.end(), path.size()});
+    } else {
+      out.push_back(path);
+    }
+  }
+  return out;
+}
+
+}  // namespace orn

@@ -1,0 +1,33 @@
+// Key paths and the two walks over a settings tree.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/result.hpp"
+#include "engine/setting_value.hpp"
+
+namespace orn {
+
+using GroupStack = std::vector<std::string>;
+
+// The non-empty pieces of key between "/" characters, as views into key.
+std::vector<std::string_view> split_key(std::string_view key);
+
+// The node that the group stack followed by key's pieces names, or null. Allocates nothing.
+const SettingValue* find_node(const SettingValue& root, const GroupStack& groups,
+                              std::string_view key) noexcept;
+
+// Owned copies of the group entries followed by key's pieces; KeyError "Key is empty" when there
+// are none.
+Result<std::vector<std::string>> full_path(const GroupStack& groups, std::string_view key);
+
+// The mapping that parents name, created on the way where missing. Fails with "Root is not an
+// object" or "Path segment is not an object", having created nothing.
+Result<Mapping*> make_parent(SettingValue& root, const std::string* parents, std::size_t count);
+
+// Every non-group path beneath node, depth first, siblings in key order, joined with "/".
+std::vector<std::string> collect_keys(const SettingValue& node);
+
+}  // namespace orn

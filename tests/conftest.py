@@ -1,0 +1,31 @@
+import pytest
+
+from _orn_core import OrnSettingEngine
+
+
+@pytest.fixture
+def mem():
+    """A fresh in-memory engine."""
+    return OrnSettingEngine("unused.json", "memory")
+
+
+class Store:
+    """A custom driver keeping the store in a Python attribute, counting calls."""
+
+    def __init__(self, data=None):
+        self.data = {} if data is None else data
+        self.reads = []
+        self.writes = []
+
+    def read(self, path):
+        self.reads.append(path)
+        return self.data
+
+    def write(self, path, data):
+        self.writes.append(path)
+        self.data = data
+
+
+@pytest.fixture
+def store():
+    return Store()
