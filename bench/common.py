@@ -1,0 +1,50 @@
+"""Helpers shared by the benchmark scripts: best-of timing and generated settings data."""
+
+import random
+import timeit
+
+
+def per_call_ns(stmt, setup_globals, number=200_000, repeat=5):
+    """Best-of-repeat time of one execution of stmt, in nanoseconds."""
+    timer = timeit.Timer(stmt, globals=setup_globals)
+    return min(timer.repeat(repeat=repeat, number=number)) / number * 1e9
+
+
+def settings_data(target_bytes, seed=7):
+    """Nested settings-like data: many short keys, ints, floats, strings, small lists."""
+    rng = random.Random(seed)
+    words = ["window", "size", "width", "height", "title", "font", "color", "theme", "path",
+             "recent", "enabled", "timeout", "retries", "ratio", "name", "id", "level", "mode"]
+
+    def leaf():
+        kind = rng.random()
+        if kind < 0.3:
+            return rng.randint(0, 100000)
+        if kind < 0.45:
+            return rng.randint(-2**40, 2**40)
+        if kind < 0.6:
+            return round(rng.uniform(-1000, 1000), rng.randint(0, 6))
+        if kind < 0.85:
+            return "".join(rng.choice("abcdefghijklmnopqrstuvwxyz _-/é") for _ in range(rng.randint(3, 24)))
+        if kind < 0.92:
+            return rng.random() < 0.5
+        if kind < 0.95:
+            return None
+        return [rng.randint(0, 999) for _ in range(rng.randint(0, 6))]
+
+    def group(depth):
+        out = {}
+        for i in range(rng.randint(4, 12)):
+            key = f"{rng.choice(words)}_{i}"
+            out[key] = group(depth + 1) if depth < 3 and rng.random() < 0.3 else leaf()
+        return out
+
+    root = {}
+    size = 0
+    i = 0
+    while size < target_bytes:
+        section = group(0)
+        root[f"section_{i:06d}"] = section
+        size += len(repr(section))
+        i += 1
+    return root
