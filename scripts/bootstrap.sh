@@ -34,6 +34,14 @@ if [ ! -f /usr/include/yaml.h ] || ! command -v pkg-config >/dev/null 2>&1; then
   as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libyaml-dev pkg-config >/dev/null
 fi
 
+# clang with its sanitizer and fuzzer runtimes: the test suite fuzzes the readers for a short while.
+if ! command -v clang++ >/dev/null 2>&1 || ! ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; then
+  echo "installing clang for the fuzz tests"
+  as_root apt-get update -qq || true
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang libclang-rt-14-dev >/dev/null \
+    || echo "clang could not be installed: the fuzz tests will be skipped" >&2
+fi
+
 python=$(find_python) || { echo "no CPython 3.12 found (python3.12 on PATH or under pyenv)" >&2; exit 1; }
 if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; assert sys.version_info[:2] == (3, 12)' 2>/dev/null; then
   rm -rf .venv
