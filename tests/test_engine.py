@@ -217,7 +217,7 @@ class TestClear:
     def test_creates_missing_group(self, mem):
         mem.begin_group("new")
         mem.clear()
-        assert mem.value("/") is None  # keys are relative to "new"
+        assert mem.value("") == {}
         mem.end_group()
         assert mem.value("") == {"new": {}}
 

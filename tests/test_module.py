@@ -168,6 +168,11 @@ class Hooked:
         raise self.exc
 
 
+class NoAttributes:
+    def __getattr__(self, name):
+        raise AttributeError(name)
+
+
 class OnlyRead:
     def read(self, path):
         return {}
@@ -256,7 +261,7 @@ class TestDriverSelection:
 class TestReferences:
     def test_no_leaks_over_many_engines(self):
         marker = OddDriver()
-        failing = Hooked(AttributeError("x"))
+        failing = NoAttributes()
         start = (sys.getrefcount(marker), sys.getrefcount(failing))
         for _ in range(100_000):
             OrnSettingEngine("x", "memory")

@@ -35,7 +35,7 @@ Error missing_required(const Signature& sig, PyObject** out) {
         list += listed + 1 == missing ? ", and " : ", ";
       }
     }
-    list += "'" + std::string(sig.names[i]) + "'";
+    list.append("'").append(sig.names[i]).append("'");
     ++listed;
   }
   return type_error(std::string(sig.function) + " missing " + std::to_string(missing) +

@@ -31,7 +31,9 @@ std::string qualified_type_name(PyObject* obj) {
 
 std::string type_mismatch_text(PyObject* obj, const char* expected) {
   if (obj == Py_None) return std::string("'None' is not an instance of '") + expected + "'";
-  return "'" + qualified_type_name(obj) + "' object is not an instance of '" + expected + "'";
+  std::string text = "'";
+  text.append(qualified_type_name(obj)).append("' object is not an instance of '");
+  return text.append(expected).append("'");
 }
 
 std::string exception_text(PyObject* exception) {

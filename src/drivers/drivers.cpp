@@ -43,12 +43,24 @@ Result<PyRef> path_str(const std::string& path) {
   return text;
 }
 
+// Looks the method up now and calls what it finds, as `obj.name(*args)` would: a non-callable
+// attribute fails with the interpreter's own "'int' object is not callable".
+template <typename... Args>
+Result<PyRef> call_method(PyObject* obj, const char* name, Args... args) {
+  PyRef method = PyRef::steal(PyObject_GetAttrString(obj, name));
+  if (!method) return fetch_error();
+  PyObject* argv[] = {args...};
+  PyRef result = PyRef::steal(PyObject_Vectorcall(method.get(), argv, sizeof...(Args), nullptr));
+  if (!result) return fetch_error();
+  return result;
+}
+
 Result<SettingValue> load_custom(PyObject* driver, const std::string& path) {
   auto arg = path_str(path);
   if (!arg) return std::move(arg.error());
-  PyRef data = PyRef::steal(PyObject_CallMethod(driver, "read", "O", arg.value().get()));
-  if (!data) return fetch_error();
-  auto root = value_from_python(data.get());
+  auto data = call_method(driver, "read", arg.value().get());
+  if (!data) return std::move(data.error());
+  auto root = value_from_python(data.value().get());
   if (!root) return type_error("Failed to depythonize custom driver data: " + root.error().message);
   return root;
 }
@@ -58,9 +70,8 @@ Status save_custom(PyObject* driver, const std::string& path, const SettingValue
   if (!data) return type_error("Failed to pythonize data: " + data.error().message);
   auto arg = path_str(path);
   if (!arg) return std::move(arg.error());
-  PyRef result = PyRef::steal(
-      PyObject_CallMethod(driver, "write", "OO", arg.value().get(), data.value().get()));
-  if (!result) return fetch_error();
+  auto result = call_method(driver, "write", arg.value().get(), data.value().get());
+  if (!result) return std::move(result.error());
   return Ok{};
 }
 
