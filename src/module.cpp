@@ -104,7 +104,7 @@ PyRef none() { return PyRef::borrow(Py_None); }
 
 Result<PyRef> new_str(std::string_view text) {
   PyRef str = PyRef::steal(
-      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass"));
+      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
   if (!str) return fetch_error();
   return str;
 }

@@ -38,7 +38,7 @@ Result<bool> has_attribute(PyObject* obj, const char* attr) {
 
 Result<PyRef> path_str(const std::string& path) {
   PyRef text = PyRef::steal(
-      PyUnicode_DecodeUTF8(path.data(), static_cast<Py_ssize_t>(path.size()), "surrogatepass"));
+      PyUnicode_FromStringAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
   if (!text) return fetch_error();
   return text;
 }

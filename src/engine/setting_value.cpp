@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstddef>
 
 namespace orn {
 
@@ -34,9 +35,20 @@ SettingValue SettingValue::floating(double d) noexcept {
   return v;
 }
 
-SettingValue SettingValue::string(std::string s) {
+SettingValue SettingValue::string(std::string_view s) {
+  static_assert(sizeof(SettingValue) == 16);
   SettingValue v;
-  v.s_ = new std::string(std::move(s));
+  if (s.size() <= kInlineCapacity) {
+    // The inline bytes run on from inline_ into the payload word.
+    std::memcpy(reinterpret_cast<char*>(&v) + 2, s.data(), s.size());
+    v.short_size_ = static_cast<std::uint8_t>(s.size());
+  } else {
+    void* block = ::operator new(offsetof(LongString, data) + s.size());
+    v.s_ = static_cast<LongString*>(block);
+    v.s_->size = s.size();
+    std::memcpy(v.s_->data, s.data(), s.size());
+    v.short_size_ = kLong;
+  }
   v.kind_ = Kind::String;
   return v;
 }
@@ -45,6 +57,7 @@ SettingValue SettingValue::list(List items) {
   SettingValue v;
   v.l_ = new List(std::move(items));
   v.kind_ = Kind::List;
+  v.short_size_ = kLong;
   return v;
 }
 
@@ -52,6 +65,7 @@ SettingValue SettingValue::map(Mapping m) {
   SettingValue v;
   v.m_ = new Mapping(std::move(m));
   v.kind_ = Kind::Map;
+  v.short_size_ = kLong;
   return v;
 }
 
@@ -59,11 +73,12 @@ SettingValue SettingValue::map() { return map(Mapping()); }
 
 void SettingValue::destroy() noexcept {
   if (kind_ == Kind::String) {
-    delete s_;
+    ::operator delete(s_);
   } else {
     destroy_container();
   }
   kind_ = Kind::Null;
+  short_size_ = 0;
 }
 
 // Frees a container without recursion: nested containers are moved out into a work list before
@@ -89,6 +104,7 @@ void SettingValue::destroy_container() noexcept {
       delete node.m_;
     }
     node.kind_ = Kind::Null;
+    node.short_size_ = 0;
     if (pending.empty()) return;
     node = std::move(pending.back());
     pending.pop_back();
@@ -110,7 +126,7 @@ bool operator==(const SettingValue& a, const SettingValue& b) {
     case Kind::Float:
       return std::bit_cast<std::uint64_t>(a.d_) == std::bit_cast<std::uint64_t>(b.d_);
     case Kind::String:
-      return *a.s_ == *b.s_;
+      return a.as_string() == b.as_string();
     case Kind::List:
       return *a.l_ == *b.l_;
     case Kind::Map:

@@ -1,9 +1,11 @@
-// SettingValue: one JSON-like value of a settings tree. Sixteen bytes: a kind tag and a payload;
-// strings, lists and mappings live behind one owning pointer so that moving a value is a copy of
-// two words. Values are move-only: a tree is never copied behind the caller's back.
+// SettingValue: one JSON-like value of a settings tree, in sixteen bytes. Strings of up to 14
+// bytes are stored inline (most settings strings are short); longer strings, lists and mappings
+// live behind one owning pointer, so moving a value copies two words. Values are move-only: a
+// tree is never copied behind the caller's back.
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -19,20 +21,18 @@ class SettingValue {
  public:
   enum class Kind : std::uint8_t { Null, Bool, UInt, Int, Float, String, List, Map };
 
-  SettingValue() noexcept : kind_(Kind::Null), u_(0) {}
-  SettingValue(SettingValue&& other) noexcept : kind_(other.kind_), u_(other.u_) {
-    other.kind_ = Kind::Null;
-  }
+  SettingValue() noexcept : kind_(Kind::Null), short_size_(0), inline_{}, u_(0) {}
+  SettingValue(SettingValue&& other) noexcept { take_bytes(other); }
   SettingValue& operator=(SettingValue&& other) noexcept {
+    if (this == &other) return *this;
     SettingValue old(std::move(*this));  // destroyed last, after the move completes
-    kind_ = std::exchange(other.kind_, Kind::Null);
-    u_ = other.u_;
+    take_bytes(other);
     return *this;
   }
   SettingValue(const SettingValue&) = delete;
   SettingValue& operator=(const SettingValue&) = delete;
   ~SettingValue() {
-    if (kind_ >= Kind::String) destroy();
+    if (kind_ >= Kind::String && short_size_ == kLong) destroy();
   }
 
   static SettingValue boolean(bool b) noexcept;
@@ -41,8 +41,7 @@ class SettingValue {
   static SettingValue integer(std::int64_t n) noexcept;
   // The caller guarantees a finite value.
   static SettingValue floating(double d) noexcept;
-  static SettingValue string(std::string s);
-  static SettingValue string(std::string_view s) { return string(std::string(s)); }
+  static SettingValue string(std::string_view s);
   static SettingValue list(List items = {});
   static SettingValue map(Mapping m);
   static SettingValue map();
@@ -57,8 +56,10 @@ class SettingValue {
   std::uint64_t as_uint() const noexcept { return u_; }
   std::int64_t as_int() const noexcept { return i_; }
   double as_double() const noexcept { return d_; }
-  const std::string& as_string() const noexcept { return *s_; }
-  std::string& as_string() noexcept { return *s_; }
+  std::string_view as_string() const noexcept {
+    if (short_size_ != kLong) return {reinterpret_cast<const char*>(this) + 2, short_size_};
+    return {s_->data, s_->size};
+  }
   const List& as_list() const noexcept { return *l_; }
   List& as_list() noexcept { return *l_; }
   const Mapping& as_map() const noexcept { return *m_; }
@@ -68,16 +69,33 @@ class SettingValue {
   friend bool operator==(const SettingValue& a, const SettingValue& b);
 
  private:
+  struct LongString {
+    std::size_t size;
+    char data[1];  // size bytes follow
+  };
+  static constexpr std::uint8_t kLong = 0xff;
+  static constexpr std::size_t kInlineCapacity = 14;
+
   void destroy() noexcept;
   void destroy_container() noexcept;
+  void take_bytes(SettingValue& other) noexcept {
+    std::memcpy(static_cast<void*>(this), static_cast<const void*>(&other), sizeof(SettingValue));
+    other.kind_ = Kind::Null;
+    other.short_size_ = 0;
+  }
 
+  // Byte 0 is the kind. A string keeps its length in byte 1 (kLong when it lives behind s_) and,
+  // when short, its bytes from byte 2 on, overlapping the payload word. Containers and long
+  // strings always have short_size_ == kLong, so the destructor tests two bytes only.
   Kind kind_;
+  std::uint8_t short_size_;
+  char inline_[6];
   union {
     bool b_;
     std::uint64_t u_;
     std::int64_t i_;
     double d_;
-    std::string* s_;
+    LongString* s_;
     List* l_;
     Mapping* m_;
   };
