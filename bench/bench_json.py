@@ -1,0 +1,61 @@
+"""Loading and saving a 20 MB JSON settings file against the standard library's json."""
+
+import json
+import os
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(__file__))
+from common import settings_data  # noqa: E402
+
+from _orn_core import OrnSettingEngine  # noqa: E402
+
+
+def best_of(fn, repeat=3):
+    times = []
+    for _ in range(repeat):
+        start = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - start)
+    return min(times)
+
+
+def main():
+    folder = tempfile.mkdtemp(prefix="orn-bench-")
+    path = os.path.join(folder, "settings.json")
+    data = settings_data(20_000_000)
+    with open(path, "w", encoding="utf-8") as f:
+        json.dump(data, f, indent=2, ensure_ascii=False)
+    mb = os.path.getsize(path) / 1e6
+    del data
+
+    ours = best_of(lambda: OrnSettingEngine(path))
+
+    def std_load():
+        with open(path, encoding="utf-8") as f:
+            return json.load(f)
+
+    theirs = best_of(std_load)
+    print(f"load {mb:.1f} MB: OrnSettingEngine {mb / ours:7.1f} MB/s   json.load {mb / theirs:7.1f} MB/s   "
+          f"x{theirs / ours:4.1f} (targets: >= 300 MB/s, >= 3x)")
+
+    engine = OrnSettingEngine(path)
+    out = os.path.join(folder, "out.json")
+    engine_out = OrnSettingEngine(out, "json")
+    loaded = std_load()
+    for key in engine.child_groups():
+        engine_out.set_value(key, loaded[key])
+    ours = best_of(engine_out.sync)
+
+    def std_dump():
+        with open(os.path.join(folder, "std.json"), "w", encoding="utf-8") as f:
+            json.dump(loaded, f, indent=2, ensure_ascii=False)
+
+    theirs = best_of(std_dump)
+    print(f"save {mb:.1f} MB: sync {ours * 1e3:7.1f} ms   json.dump(indent=2) {theirs * 1e3:7.1f} ms   "
+          f"x{theirs / ours:4.1f} (target >= 3x)")
+
+
+if __name__ == "__main__":
+    main()
