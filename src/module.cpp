@@ -37,8 +37,7 @@ struct EngineState {
 constexpr std::uint64_t kExclusive = ~std::uint64_t{0};
 
 struct EngineObject {
-  PyObject_HEAD
-  EngineState state;
+  PyObject_HEAD EngineState state;
   std::atomic<std::uint64_t> borrow_flag;
 };
 
@@ -103,8 +102,8 @@ Result<PyRef> with_state(PyObject* self, Body&& body) {
 PyRef none() { return PyRef::borrow(Py_None); }
 
 Result<PyRef> new_str(std::string_view text) {
-  PyRef str = PyRef::steal(
-      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  PyRef str =
+      PyRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
   if (!str) return fetch_error();
   return str;
 }
@@ -158,10 +157,10 @@ PyObject* fastcall(const Signature& sig, PyObject* self, PyObject* const* args, 
 PyObject* engine_begin_group(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
   static constexpr Signature sig = signature("OrnSettingEngine.begin_group()", kName);
-  return fastcall<Access::Exclusive, 1>(
-      sig, self, args, nargs, kwnames, [](EngineState& state, std::string_view name, PyObject**) {
-        return done(state.engine.begin_group(name));
-      });
+  return fastcall<Access::Exclusive, 1>(sig, self, args, nargs, kwnames,
+                                        [](EngineState& state, std::string_view name, PyObject**) {
+                                          return done(state.engine.begin_group(name));
+                                        });
 }
 
 PyObject* engine_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -176,8 +175,7 @@ PyObject* engine_contains(PyObject* self, PyObject* const* args, Py_ssize_t narg
       });
 }
 
-PyObject* engine_value(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
+PyObject* engine_value(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr Signature sig = signature("OrnSettingEngine.value()", kKey);
   return fastcall<Access::Shared, 1>(
       sig, self, args, nargs, kwnames, [](EngineState& state, std::string_view key, PyObject**) {
@@ -206,10 +204,10 @@ PyObject* engine_set_value(PyObject* self, PyObject* const* args, Py_ssize_t nar
 PyObject* engine_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
   static constexpr Signature sig = signature("OrnSettingEngine.remove()", kKey);
-  return fastcall<Access::Shared, 1>(
-      sig, self, args, nargs, kwnames, [](EngineState& state, std::string_view key, PyObject**) {
-        return done(state.engine.remove(key));
-      });
+  return fastcall<Access::Shared, 1>(sig, self, args, nargs, kwnames,
+                                     [](EngineState& state, std::string_view key, PyObject**) {
+                                       return done(state.engine.remove(key));
+                                     });
 }
 
 // --- methods without arguments --------------------------------------------------------------
@@ -260,9 +258,8 @@ PyObject* engine_sync(PyObject* self, PyObject*) {
 }
 
 PyObject* engine_status(PyObject* self, PyObject*) {
-  return noargs<Access::Shared>(self, [](EngineState&) -> Result<PyRef> {
-    return PyRef::steal(PyLong_FromLong(0));
-  });
+  return noargs<Access::Shared>(
+      self, [](EngineState&) -> Result<PyRef> { return PyRef::steal(PyLong_FromLong(0)); });
 }
 
 PyObject* engine_is_writable(PyObject* self, PyObject*) {
@@ -285,8 +282,9 @@ PyObject* engine_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
     ORN_TRY(match_arguments(sig, args, kwargs, argv));
     auto path = str_argument(argv[0], "path");
     if (!path) return std::move(path.error());
-    auto driver = argv[1] == nullptr || argv[1] == Py_None ? Result<Drivers>(Drivers(DriverKind::Json))
-                                                           : Drivers::from_args(argv[1]);
+    auto driver = argv[1] == nullptr || argv[1] == Py_None
+                      ? Result<Drivers>(Drivers(DriverKind::Json))
+                      : Drivers::from_args(argv[1]);
     if (!driver) return std::move(driver.error());
     std::string path_text(path.value());
     // On failure the driver (and a custom driver's reference) is released on the way out.
@@ -369,7 +367,8 @@ Result<PyObject*> engine_class() {
   PyObject* made = PyType_FromSpec(&engine_spec);
   if (made == nullptr) {
     PyRef cause = PyRef::steal(PyErr_GetRaisedException());
-    PyErr_SetString(PyExc_RuntimeError, "An error occurred while initializing class OrnSettingEngine");
+    PyErr_SetString(PyExc_RuntimeError,
+                    "An error occurred while initializing class OrnSettingEngine");
     PyRef error = PyRef::steal(PyErr_GetRaisedException());
     PyException_SetCause(error.get(), cause.release());
     return raised_error(std::move(error));

@@ -112,12 +112,10 @@ Result<std::string_view> str_argument(PyObject* obj, const char* name) {
   if (!PyUnicode_Check(obj)) {
     // The conversion's TypeError is replaced by one that names the argument; its cause is the
     // replaced error's own cause, which is None.
-    std::string text =
-        "argument '" + std::string(name) + "': " + type_mismatch_text(obj, "str");
+    std::string text = "argument '" + std::string(name) + "': " + type_mismatch_text(obj, "str");
     PyRef message = PyRef::steal(PyUnicode_FromStringAndSize(text.data(), text.size()));
     if (!message) return fetch_error();
-    PyRef exception =
-        PyRef::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+    PyRef exception = PyRef::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
     if (!exception) return fetch_error();
     PyException_SetCause(exception.get(), nullptr);
     return raised_error(std::move(exception));

@@ -272,8 +272,8 @@ Result<SettingValue> convert(PyObject* obj) {
     Py_ssize_t second = PyObject_Length(obj);
     if (second < 0) return interpreter_failure();
     if (first != second) {
-      return conversion_failure("expected sequence of length " + std::to_string(first) +
-                                ", got " + std::to_string(second));
+      return conversion_failure("expected sequence of length " + std::to_string(first) + ", got " +
+                                std::to_string(second));
     }
     return from_items(obj, second);
   }

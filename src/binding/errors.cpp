@@ -6,7 +6,9 @@
 namespace orn {
 
 Error raised_error(PyRef exception) {
-  return {ErrorKind::Raised, {}, 0,
+  return {ErrorKind::Raised,
+          {},
+          0,
           std::make_shared<const RaisedException>(RaisedException{std::move(exception)})};
 }
 
@@ -125,9 +127,8 @@ void set_python_error(const Error& error) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "internal error state lost");
     return;
   }
-  PyRef message = PyRef::steal(
-      PyUnicode_DecodeUTF8(error.message.data(), static_cast<Py_ssize_t>(error.message.size()),
-                           "replace"));
+  PyRef message = PyRef::steal(PyUnicode_DecodeUTF8(
+      error.message.data(), static_cast<Py_ssize_t>(error.message.size()), "replace"));
   if (!message) return;
   PyErr_SetObject(cls, message.get());
 }

@@ -16,9 +16,8 @@ Result<PyRef> lowered_name(PyObject* name) {
     lower_name = PyUnicode_InternFromString("lower");
     if (lower_name == nullptr) return fetch_error();
   }
-  PyRef exact = PyUnicode_CheckExact(name)
-                    ? PyRef::borrow(name)
-                    : PyRef::steal(PyUnicode_FromObject(name));
+  PyRef exact =
+      PyUnicode_CheckExact(name) ? PyRef::borrow(name) : PyRef::steal(PyUnicode_FromObject(name));
   if (!exact) return fetch_error();
   PyRef lowered = PyRef::steal(PyObject_CallMethodNoArgs(exact.get(), lower_name));
   if (!lowered) return fetch_error();
@@ -37,8 +36,8 @@ Result<bool> has_attribute(PyObject* obj, const char* attr) {
 }
 
 Result<PyRef> path_str(const std::string& path) {
-  PyRef text = PyRef::steal(
-      PyUnicode_FromStringAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+  PyRef text =
+      PyRef::steal(PyUnicode_FromStringAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
   if (!text) return fetch_error();
   return text;
 }
@@ -122,8 +121,7 @@ Result<Drivers> Drivers::from_args(PyObject* driver) {
     if (!has_write) return std::move(has_write.error());
     if (has_write.value()) return Drivers(DriverKind::Custom, PyRef::borrow(driver));
   }
-  return type_error(
-      "Driver must be a string (name) or an object with 'read' and 'write' methods");
+  return type_error("Driver must be a string (name) or an object with 'read' and 'write' methods");
 }
 
 Result<SettingValue> Drivers::load(const std::string& path) const {

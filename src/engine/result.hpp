@@ -33,9 +33,7 @@ struct Error {
 inline Error key_error(std::string message) { return {ErrorKind::Key, std::move(message)}; }
 inline Error type_error(std::string message) { return {ErrorKind::Type, std::move(message)}; }
 inline Error value_error(std::string message) { return {ErrorKind::Value, std::move(message)}; }
-inline Error runtime_error(std::string message) {
-  return {ErrorKind::Runtime, std::move(message)};
-}
+inline Error runtime_error(std::string message) { return {ErrorKind::Runtime, std::move(message)}; }
 inline Error internal_error(std::string message) {
   return {ErrorKind::Internal, std::move(message)};
 }

@@ -185,8 +185,8 @@ void Mapping::finish() {
   // Of a run of equal keys the last appended wins: move it to the run's first slot.
   auto out = entries_.begin();
   for (auto it = entries_.begin(); it != entries_.end();) {
-    auto run_end = std::find_if(it, entries_.end(),
-                                [&](const Entry& e) { return e.first != it->first; });
+    auto run_end =
+        std::find_if(it, entries_.end(), [&](const Entry& e) { return e.first != it->first; });
     if (out != run_end - 1) *out = std::move(*(run_end - 1));
     ++out;
     it = run_end;
