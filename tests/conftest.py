@@ -1,6 +1,11 @@
+import os
+
 import pytest
 
 from _orn_core import OrnSettingEngine
+
+# Set when the suite runs against the sanitizer build (see test_sanitized.py).
+SANITIZED = os.environ.get("ORN_SANITIZED") == "1"
 
 
 @pytest.fixture

@@ -9,7 +9,7 @@ import time
 import pytest
 
 from _orn_core import OrnSettingEngine
-from conftest import Store
+from conftest import SANITIZED, Store
 
 
 class TestProtocol:
@@ -258,4 +258,5 @@ class TestReferences:
         burn(10_000)
         after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
         assert sys.getrefcount(driver) == start
-        assert after - before < 2048  # KiB
+        if not SANITIZED:  # sanitizers hold freed memory in quarantine
+            assert after - before < 2048  # KiB
