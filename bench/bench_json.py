@@ -23,12 +23,19 @@ def best_of(fn, repeat=3):
 
 def main():
     folder = tempfile.mkdtemp(prefix="orn-bench-")
-    path = os.path.join(folder, "settings.json")
     data = settings_data(20_000_000)
-    with open(path, "w", encoding="utf-8") as f:
-        json.dump(data, f, indent=2, ensure_ascii=False)
-    mb = os.path.getsize(path) / 1e6
+    # Files that sync wrote list keys sorted; files written by other tools may not.
+    for sort_keys in (True, False):
+        path = os.path.join(folder, f"settings-{sort_keys}.json")
+        with open(path, "w", encoding="utf-8") as f:
+            json.dump(data, f, indent=2, ensure_ascii=False, sort_keys=sort_keys)
+        measure_load(path, "sorted keys" if sort_keys else "unsorted keys")
     del data
+    measure_save(folder, path)
+
+
+def measure_load(path, label):
+    mb = os.path.getsize(path) / 1e6
 
     kept = []  # freeing a tree is not part of loading it
     ours = best_of(lambda: kept.append(OrnSettingEngine(path)))
@@ -40,8 +47,16 @@ def main():
 
     theirs = best_of(lambda: kept.append(std_load()))
     kept.clear()
-    print(f"load {mb:.1f} MB: OrnSettingEngine {mb / ours:7.1f} MB/s   json.load {mb / theirs:7.1f} MB/s   "
+    print(f"load {mb:.1f} MB, {label}: OrnSettingEngine {mb / ours:7.1f} MB/s   json.load {mb / theirs:7.1f} MB/s   "
           f"x{theirs / ours:4.1f} (targets: >= 300 MB/s, >= 3x)")
+
+
+def measure_save(folder, path):
+    mb = os.path.getsize(path) / 1e6
+
+    def std_load():
+        with open(path, encoding="utf-8") as f:
+            return json.load(f)
 
     engine = OrnSettingEngine(path)
     out = os.path.join(folder, "out.json")
