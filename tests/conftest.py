@@ -1,3 +1,4 @@
+import math
 import os
 
 import pytest
@@ -34,3 +35,16 @@ class Store:
 @pytest.fixture
 def store():
     return Store()
+
+
+def same(got, want):
+    """Equal with the exact types, float signs and dict key order."""
+    if type(got) is not type(want):
+        return False
+    if isinstance(want, float):
+        return got == want and math.copysign(1, got) == math.copysign(1, want)
+    if isinstance(want, list):
+        return len(got) == len(want) and all(same(g, w) for g, w in zip(got, want))
+    if isinstance(want, dict):
+        return list(got) == list(want) and all(same(got[k], want[k]) for k in want)
+    return got == want

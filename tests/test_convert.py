@@ -13,21 +13,9 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from _orn_core import OrnSettingEngine
+from conftest import same
 
 RECURSION = "RecursionError: maximum recursion depth exceeded while converting a value"
-
-
-def same(got, want):
-    """Equal with the exact types, float signs and dict key order."""
-    if type(got) is not type(want):
-        return False
-    if isinstance(want, float):
-        return got == want and math.copysign(1, got) == math.copysign(1, want)
-    if isinstance(want, list):
-        return len(got) == len(want) and all(same(g, w) for g, w in zip(got, want))
-    if isinstance(want, dict):
-        return list(got) == list(want) and all(same(got[k], want[k]) for k in want)
-    return got == want
 
 
 def round_trip(obj):

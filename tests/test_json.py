@@ -7,6 +7,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from _orn_core import OrnSettingEngine
+from conftest import same
 
 
 def load(tmp_path, text, name="s.json"):
@@ -141,18 +142,6 @@ json_values = st.recursive(
     lambda inner: st.lists(inner, max_size=4) | st.dictionaries(st.text(max_size=8), inner, max_size=4),
     max_leaves=25,
 )
-
-
-def same(a, b):
-    if type(a) is not type(b):
-        return False
-    if isinstance(a, float):
-        return a == b and math.copysign(1, a) == math.copysign(1, b)
-    if isinstance(a, list):
-        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
-    if isinstance(a, dict):
-        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
-    return a == b
 
 
 def sorted_tree(value):
