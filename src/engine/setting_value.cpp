@@ -176,12 +176,14 @@ bool Mapping::erase(std::string_view key) noexcept {
 void Mapping::finish() {
   // Most sources (sorted JSON files, Python dicts built in order) are already sorted and unique.
   auto strictly_before = [](const Entry& a, const Entry& b) { return a.first < b.first; };
-  if (std::adjacent_find(entries_.begin(), entries_.end(), [&](const Entry& a, const Entry& b) {
-        return !strictly_before(a, b);
-      }) == entries_.end()) {
-    return;
+  auto first_out_of_order =
+      std::adjacent_find(entries_.begin(), entries_.end(),
+                         [&](const Entry& a, const Entry& b) { return !strictly_before(a, b); });
+  if (first_out_of_order == entries_.end()) return;
+  // Builders that order their entries themselves leave only repeated keys to resolve.
+  if (!std::is_sorted(first_out_of_order, entries_.end(), strictly_before)) {
+    std::stable_sort(entries_.begin(), entries_.end(), strictly_before);
   }
-  std::stable_sort(entries_.begin(), entries_.end(), strictly_before);
   // Of a run of equal keys the last appended wins: move it to the run's first slot.
   auto out = entries_.begin();
   for (auto it = entries_.begin(); it != entries_.end();) {

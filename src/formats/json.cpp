@@ -470,8 +470,9 @@ class Reader {
         return fail_on_next(JsonError::ExpectedObjectCommaOrEnd);
       }
     }
-    Mapping map = take_entries(base);
-    map.finish();
+    bool strictly_ascending = false;
+    Mapping map = take_entries(base, strictly_ascending);
+    if (!strictly_ascending) map.finish();  // sorted by now, but may hold repeated keys
     ++depth_budget_;
     out = SettingValue::map(std::move(map));
     return true;
@@ -479,30 +480,39 @@ class Reader {
 
   // Moves entries_[base..] into a mapping in ascending key order, so that finish() finds it
   // sorted. Ordering small indices here is far cheaper than finish() reordering whole entries;
-  // the sort is stable, so equal keys stay in text order for finish() to resolve.
-  Mapping take_entries(std::size_t base) {
+  // the sort is stable, so equal keys stay in text order for finish() to resolve. Sets
+  // strictly_ascending when the text already listed the keys in order without repeats (as every
+  // file this system writes does): the mapping is then complete as it is.
+  Mapping take_entries(std::size_t base, bool& strictly_ascending) {
     auto first = entries_.begin() + static_cast<std::ptrdiff_t>(base);
     const auto n = static_cast<std::uint32_t>(entries_.size() - base);
     auto before = [&first](std::uint32_t a, std::uint32_t b) {
       return first[a].first < first[b].first;
     };
-    order_.clear();
-    for (std::uint32_t i = 0; i < n; ++i) order_.push_back(i);
-    bool sorted = true;
-    for (std::uint32_t i = 1; i < n && sorted; ++i) sorted = before(i - 1, i);
-    if (!sorted) {
-      if (n <= 32) {
-        for (std::uint32_t i = 1; i < n; ++i) {
-          std::uint32_t j = i;
-          for (; j > 0 && before(i, order_[j - 1]); --j) order_[j] = order_[j - 1];
-          order_[j] = i;
-        }
-      } else {
-        std::stable_sort(order_.begin(), order_.end(), before);
-      }
-    }
     Mapping map;
     map.reserve(n);
+    strictly_ascending = true;
+    for (std::uint32_t i = 1; i < n && strictly_ascending; ++i) {
+      strictly_ascending = before(i - 1, i);
+    }
+    if (strictly_ascending) {
+      for (auto it = first; it != entries_.end(); ++it) {
+        map.append(std::move(it->first), std::move(it->second));
+      }
+      entries_.resize(base);
+      return map;
+    }
+    order_.clear();
+    for (std::uint32_t i = 0; i < n; ++i) order_.push_back(i);
+    if (n <= 32) {
+      for (std::uint32_t i = 1; i < n; ++i) {
+        std::uint32_t j = i;
+        for (; j > 0 && before(i, order_[j - 1]); --j) order_[j] = order_[j - 1];
+        order_[j] = i;
+      }
+    } else {
+      std::stable_sort(order_.begin(), order_.end(), before);
+    }
     for (std::uint32_t i : order_) {
       map.append(std::move(first[i].first), std::move(first[i].second));
     }
