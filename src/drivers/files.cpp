@@ -53,7 +53,7 @@ class FdSource final : public ByteSource {
     for (;;) {
       ssize_t n = ::read(fd_, buffer, size);
       if (n >= 0) return static_cast<std::size_t>(n);
-      if (errno != EINTR) return type_error(os_error_text(errno));
+      if (errno != EINTR) return os_error_from_errno(errno);
     }
   }
 
@@ -98,7 +98,7 @@ bool valid_utf8(std::string_view text) {
   return true;
 }
 
-// Reads everything from fd through 8192-byte reads. The error is the system's text.
+// Reads everything from fd through 8192-byte reads; a failure is the OS error of its kind.
 Result<std::string> read_all(int fd) {
   std::string bytes;
   char buffer[8192];
@@ -116,7 +116,7 @@ Result<std::string> read_utf8_file(const std::string& path) {
   Fd fd(open_retrying(path.c_str(), O_RDONLY));
   if (!fd.valid()) return os_error_from_errno(errno);
   auto bytes = read_all(fd.get());
-  if (!bytes) return os_error_from_errno(errno);
+  if (!bytes) return std::move(bytes.error());
   if (!valid_utf8(bytes.value())) return os_error("stream did not contain valid UTF-8");
   return bytes;
 }
