@@ -1,5 +1,5 @@
-// The JSON reader's messages and positions, number forms, buffer boundaries, and the writer's
-// layout down to the byte.
+// What the Python suite cannot reach easily: tokens straddling buffer refills, failing sources,
+// strict UTF-8, round trips, and writing trees deeper than the stack.
 #include <pthread.h>
 
 #include <algorithm>
@@ -8,7 +8,6 @@
 #include <string_view>
 
 #include "formats/json.hpp"
-#include "formats/numbers.hpp"
 #include "test_macros.hpp"
 
 using namespace orn;
@@ -67,86 +66,7 @@ std::string round_trip(std::string_view text) {
   return write_json(result.value());
 }
 
-std::string nested(int depth) { return std::string(depth, '[') + std::string(depth, ']'); }
-
 }  // namespace
-
-TEST_CASE("json reader messages and positions") {
-  const struct {
-    std::string_view text;
-    const char* message;
-  } cases[] = {
-      {"", "EOF while parsing a value at line 1 column 0"},
-      {" \n\t", "EOF while parsing a value at line 2 column 1"},
-      {"[", "EOF while parsing a list at line 1 column 1"},
-      {"[1", "EOF while parsing a list at line 1 column 2"},
-      {"[1,", "EOF while parsing a value at line 1 column 3"},
-      {"{", "EOF while parsing an object at line 1 column 1"},
-      {"{\"a\"", "EOF while parsing an object at line 1 column 4"},
-      {"{\"a\":", "EOF while parsing a value at line 1 column 5"},
-      {"{\"a\":1,", "EOF while parsing a value at line 1 column 7"},
-      {"\"ab", "EOF while parsing a string at line 1 column 3"},
-      {"\"\\", "EOF while parsing a string at line 1 column 2"},
-      {"\"\\u12", "EOF while parsing a string at line 1 column 5"},
-      {"\"\\ud800", "EOF while parsing a string at line 1 column 7"},
-      {"tru", "EOF while parsing a value at line 1 column 3"},
-      {"nul", "EOF while parsing a value at line 1 column 3"},
-      {"-", "EOF while parsing a value at line 1 column 1"},
-      {"1.", "EOF while parsing a value at line 1 column 2"},
-      {"1e+", "EOF while parsing a value at line 1 column 3"},
-      {"{\"a\" 1}", "expected `:` at line 1 column 6"},
-      {"[1 2]", "expected `,` or `]` at line 1 column 4"},
-      {"{\"a\":1 \"b\"}", "expected `,` or `}` at line 1 column 8"},
-      {"nulx", "expected ident at line 1 column 4"},
-      {"trUe", "expected ident at line 1 column 3"},
-      {"'a'", "expected value at line 1 column 1"},
-      {"\xEF\xBB\xBF{}", "expected value at line 1 column 1"},
-      {"[,1]", "expected value at line 1 column 2"},
-      {"NaN", "expected value at line 1 column 1"},
-      {"+1", "expected value at line 1 column 1"},
-      {"{1:2}", "key must be a string at line 1 column 2"},
-      {"{a:1}", "key must be a string at line 1 column 2"},
-      {"{,}", "key must be a string at line 1 column 2"},
-      {"[1,]", "trailing comma at line 1 column 4"},
-      {"{\"a\":1,\n }", "trailing comma at line 2 column 2"},
-      {"{\"a\": 1} x", "trailing characters at line 1 column 10"},
-      {"1 /* c */", "trailing characters at line 1 column 3"},
-      {"01", "invalid number at line 1 column 2"},
-      {"-01", "invalid number at line 1 column 3"},
-      {"-a", "invalid number at line 1 column 2"},
-      {"[1.]", "invalid number at line 1 column 4"},
-      {"1ex", "invalid number at line 1 column 3"},
-      {"-\n", "invalid number at line 2 column 0"},
-      {"1e400", "number out of range at line 1 column 5"},
-      {"[-1.8e308]", "number out of range at line 1 column 9"},
-      {"1e99999999999999", "number out of range at line 1 column 12"},
-      {"\"\\x\"", "invalid escape at line 1 column 3"},
-      {"\"\\u12x4\"", "invalid escape at line 1 column 7"},
-      {"\"\\ud800\"", "unexpected end of hex escape at line 1 column 8"},
-      {"\"\\ud800\\n\"", "unexpected end of hex escape at line 1 column 9"},
-      {"\"\\udc00\"", "lone leading surrogate in hex escape at line 1 column 7"},
-      {"\"\\ud800\\u0041\"", "lone leading surrogate in hex escape at line 1 column 13"},
-      {"\"\xFF\"", "invalid unicode code point at line 1 column 3"},
-      {"[\"a\xC3\"]", "invalid unicode code point at line 1 column 5"},
-      {"\"a\x01\"",
-       "control character (\\u0000-\\u001F) found while parsing a string at line 1 "
-       "column 3"},
-      {"[\n\"a\nb\"]",
-       "control character (\\u0000-\\u001F) found while parsing a string at line 3 "
-       "column 0"},
-  };
-  for (const auto& c : cases) {
-    std::string got = error_of(c.text);
-    if (got != c.message) {
-      std::fprintf(stderr, "  input %s: got '%s'\n", std::string(c.text).c_str(), got.c_str());
-    }
-    CHECK_EQ(got, std::string(c.message));
-    // The streaming path reports the same, however the input is cut.
-    ChunkedSource source(c.text, 1);
-    auto streamed = read_json(source);
-    CHECK(!streamed && streamed.error().message == c.message);
-  }
-}
 
 TEST_CASE("json strings reject bad UTF-8 and keep escapes") {
   const char* invalid[] = {
@@ -176,92 +96,6 @@ TEST_CASE("json strings reject bad UTF-8 and keep escapes") {
     REQUIRE(result && result.value().is_string());
     CHECK_EQ(result.value().as_string(), std::string(c.value));
   }
-}
-
-TEST_CASE("json number forms") {
-  using Kind = SettingValue::Kind;
-  const struct {
-    std::string_view text;
-    Kind kind;
-    const char* written;
-  } cases[] = {
-      {"0", Kind::UInt, "0"},
-      {"18446744073709551615", Kind::UInt, "18446744073709551615"},
-      {"18446744073709551616", Kind::Float, "1.8446744073709552e+19"},
-      {"-9223372036854775808", Kind::Int, "-9223372036854775808"},
-      {"-9223372036854775809", Kind::Float, "-9.223372036854776e+18"},
-      {"-0", Kind::Float, "-0.0"},
-      {"-0.0", Kind::Float, "-0.0"},
-      {"1.0", Kind::Float, "1.0"},
-      {"1E2", Kind::Float, "100.0"},
-      {"1e15", Kind::Float, "1000000000000000.0"},
-      {"1e16", Kind::Float, "1e+16"},
-      {"0.00001", Kind::Float, "0.00001"},
-      {"0.000001", Kind::Float, "1e-6"},
-      {"123.456", Kind::Float, "123.456"},
-      {"1.5e-7", Kind::Float, "1.5e-7"},
-      {"1e+100", Kind::Float, "1e+100"},
-      {"5e-324", Kind::Float, "5e-324"},
-      {"1.7976931348623157e308", Kind::Float, "1.7976931348623157e+308"},
-      {"1e-400", Kind::Float, "0.0"},
-      {"-1e-400", Kind::Float, "-0.0"},
-      {"1e-99999999999999", Kind::Float, "0.0"},
-      {"0e99999999999999", Kind::Float, "0.0"},
-      {"0.1e-2147483647", Kind::Float, "0.0"},
-      // Correct rounding at the halfway point between two floats (ties to even).
-      {"9007199254740993", Kind::UInt, "9007199254740993"},
-      {"9007199254740993.0", Kind::Float, "9007199254740992.0"},
-  };
-  for (const auto& c : cases) {
-    auto result = read_json(c.text);
-    REQUIRE(result);
-    CHECK(result.value().kind() == c.kind);
-    CHECK_EQ(write_json(result.value()), std::string(c.written));
-  }
-}
-
-TEST_CASE("json float layout on its own") {
-  const struct {
-    double value;
-    const char* json;
-    const char* positional;
-  } cases[] = {
-      {0.0, "0.0", "0"},
-      {-0.0, "-0.0", "-0"},
-      {1e15, "1000000000000000.0", "1000000000000000"},
-      {1e16, "1e+16", "10000000000000000"},
-      {123456789012345680.0, "1.2345678901234568e+17", "123456789012345680"},
-      {1.5e-7, "1.5e-7", "0.00000015"},
-      {-2.5, "-2.5", "-2.5"},
-      {0.1, "0.1", "0.1"},
-  };
-  for (const auto& c : cases) {
-    std::string json;
-    append_json_float(json, c.value);
-    CHECK_EQ(json, std::string(c.json));
-    std::string positional;
-    append_positional_float(positional, c.value, false);
-    CHECK_EQ(positional, std::string(c.positional));
-  }
-  std::string with_point;
-  append_positional_float(with_point, 1e16, true);
-  CHECK_EQ(with_point, std::string("10000000000000000.0"));
-  CHECK(parse_double("inf").status == ParsedDouble::Status::Invalid);
-  CHECK(parse_double("1e400").status == ParsedDouble::Status::Overflow);
-  CHECK(parse_double("0.000000001e-400").status == ParsedDouble::Status::Ok);
-  CHECK(parse_double("100000000000000000000e290").status == ParsedDouble::Status::Overflow);
-}
-
-TEST_CASE("json nesting stops at 127 levels") {
-  CHECK(read_json(nested(127)));
-  CHECK_EQ(error_of(nested(128)), std::string("recursion limit exceeded at line 1 column 128"));
-  std::string objects;
-  for (int i = 0; i < 127; ++i) objects += "{\"a\":";
-  CHECK_EQ(error_of(objects + "[]"), std::string("recursion limit exceeded at line 1 column 636"));
-  // Siblings do not add up: the limit is on depth, not on the number of containers.
-  std::string wide = "[";
-  for (int i = 0; i < 10; ++i) wide.append(i == 0 ? "" : ",").append(nested(126));
-  CHECK(read_json(wide + "]"));
 }
 
 TEST_CASE("json tokens across the 8192-byte window") {
@@ -298,52 +132,6 @@ TEST_CASE("json source failures surface as the source's message") {
     CHECK(result.error().kind == ErrorKind::OS);
     CHECK_EQ(result.error().message, std::string("Input/output error"));
   }
-}
-
-TEST_CASE("json duplicate keys keep the last and sort") {
-  CHECK_EQ(round_trip("{\"b\":1,\"a\":2,\"b\":3}"), std::string("{\n  \"a\": 2,\n  \"b\": 3\n}"));
-  // Small and large objects take different sorting paths; keys compare as unsigned bytes.
-  for (int n : {5, 32, 33, 200}) {
-    std::string text = "{\"\xC3\xA9\":0";
-    for (int i = n; i > 0; --i) {
-      text += ",\"k" + std::to_string(1000 + i) + "\":" + std::to_string(i);
-    }
-    text += ",\"k1001\":-1,\"A\":[]}";
-    auto result = read_json(text);
-    REQUIRE(result && result.value().is_map());
-    const Mapping& map = result.value().as_map();
-    CHECK_EQ(map.size(), static_cast<std::size_t>(n) + 2);
-    CHECK_EQ(map.begin()->first, std::string("A"));
-    CHECK_EQ((map.end() - 1)->first, std::string("\xC3\xA9"));
-    CHECK(std::is_sorted(map.begin(), map.end(),
-                         [](const auto& a, const auto& b) { return a.first < b.first; }));
-    REQUIRE(map.find("k1001") != nullptr);
-    CHECK_EQ(map.find("k1001")->as_int(), -1);
-  }
-}
-
-TEST_CASE("json writer layout") {
-  Mapping m;
-  List a;
-  a.push_back(SettingValue::integer(1));
-  a.push_back(SettingValue::floating(2.5));
-  a.push_back(SettingValue::string("x"));
-  m.append("c", SettingValue());
-  m.append("a", SettingValue::list(std::move(a)));
-  m.append("b", SettingValue::map());
-  m.finish();
-  CHECK_EQ(write_json(SettingValue::map(std::move(m))),
-           std::string("{\n  \"a\": [\n    1,\n    2.5,\n    \"x\"\n  ],\n  \"b\": {},\n"
-                       "  \"c\": null\n}"));
-  CHECK_EQ(write_json(SettingValue::map()), std::string("{}"));
-  List one;
-  one.push_back(SettingValue::map());
-  CHECK_EQ(write_json(SettingValue::list(std::move(one))), std::string("[\n  {}\n]"));
-  CHECK_EQ(write_json(SettingValue::string(std::string("\x1f\"\xC3\xA9/\x7f\\\b\t\n\f\r\x01", 13))),
-           std::string("\"\\u001f\\\"\xC3\xA9/\x7f\\\\\\b\\t\\n\\f\\r\\u0001\""));
-  CHECK_EQ(write_json(SettingValue::integer(-5)), std::string("-5"));
-  // Keys are escaped like values.
-  CHECK_EQ(round_trip("{\"\\n\\u0000\":true}"), std::string("{\n  \"\\n\\u0000\": true\n}"));
 }
 
 TEST_CASE("json round trips keep every form") {
