@@ -1,5 +1,7 @@
 """Keys, groups, reading, writing, listing and clearing on an in-memory store."""
 
+import gc
+
 import pytest
 
 from _orn_core import OrnSettingEngine
@@ -61,6 +63,19 @@ class TestReading:
     def test_dict_keys_come_in_byte_order(self, mem):
         mem.set_value("m", {"b": 1, "a-b": 2, "a": 3, "Z": 4, "é": 5, "a/x": 6})
         assert list(mem.value("m")) == ["Z", "a", "a-b", "a/x", "b", "é"]
+
+    @pytest.mark.parametrize("enabled", [True, False])
+    def test_collector_state_is_kept(self, mem, enabled):
+        mem.set_value("g", {"l": [{"x": 1}] * 3})
+        mem.set_value("/".join(["d"] * 5000), 1)
+        (gc.enable if enabled else gc.disable)()
+        try:
+            assert mem.value("g") == {"l": [{"x": 1}] * 3}
+            with pytest.raises(TypeError, match="^RecursionError"):
+                mem.value("")
+            assert gc.isenabled() is enabled
+        finally:
+            gc.enable()
 
     def test_empty_group_is_a_dict(self, mem):
         mem.set_value("g", {})

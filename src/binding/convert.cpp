@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -486,6 +487,19 @@ Result<SettingValue> value_from_python(PyObject* obj) {
 }
 
 Result<PyRef> value_to_python(const SettingValue& value) {
+  // Every container made here is new and acyclic, so collections that run meanwhile can free
+  // nothing; pausing the collector spares their repeated traversals of a large result. Nothing in
+  // the conversion runs Python code, so no other code can see the collector paused.
+  struct CollectorPause {
+    int was_enabled = PyGC_Disable();
+    ~CollectorPause() {
+      if (was_enabled) PyGC_Enable();
+    }
+  };
+  std::optional<CollectorPause> pause;
+  if (value.kind() == SettingValue::Kind::Map || value.kind() == SettingValue::Kind::List) {
+    pause.emplace();
+  }
   auto made = ToPython().convert(value);
   if (!made) return finished(std::move(made.error()));
   return made;
