@@ -283,7 +283,8 @@ Status replace_atomically(const std::string& target, std::string_view text, bool
     ::unlink(temporary.c_str());
     return error;
   }
-  if (::fsync(fd.get()) != 0) return fail(errno);
+  // A file system that cannot flush (EINVAL) is no reason to fail; any other error is.
+  if (::fsync(fd.get()) != 0 && errno != EINVAL) return fail(errno);
   if (int err = fd.reset()) {
     ::unlink(temporary.c_str());
     return os_error_from_errno(err);
