@@ -1,12 +1,17 @@
 #include "drivers/files.hpp"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
-#include <random>
+#include <utility>
 
 #include "formats/json.hpp"
 
@@ -27,7 +32,8 @@ class Fd {
   ~Fd() { reset(); }
   int get() const noexcept { return fd_; }
   bool valid() const noexcept { return fd_ >= 0; }
-  // Closes now and reports close's error (a failed close can mean lost data on write).
+  // Closes now and returns close's errno, or 0: on some file systems a failed close is the only
+  // report of lost data.
   int reset() noexcept {
     if (fd_ < 0) return 0;
     int rc = ::close(std::exchange(fd_, -1));
@@ -61,39 +67,45 @@ class FdSource final : public ByteSource {
   int fd_;
 };
 
+// The length of the well-formed UTF-8 sequence at p (p < end), or 0 when it is ill-formed; then
+// bad is the length of its maximal subpart, the bytes one U+FFFD stands for (Unicode 3.9).
+std::size_t utf8_sequence(const unsigned char* p, const unsigned char* end, std::size_t& bad) {
+  unsigned char c = *p;
+  if (c < 0x80) return 1;
+  std::size_t length;
+  unsigned char low = 0x80, high = 0xbf;  // the second byte's range; table 3-7
+  if (c >= 0xc2 && c <= 0xdf) {
+    length = 2;
+  } else if (c >= 0xe0 && c <= 0xef) {
+    length = 3;
+    if (c == 0xe0) low = 0xa0;   // overlong
+    if (c == 0xed) high = 0x9f;  // surrogates
+  } else if (c >= 0xf0 && c <= 0xf4) {
+    length = 4;
+    if (c == 0xf0) low = 0x90;   // overlong
+    if (c == 0xf4) high = 0x8f;  // above U+10FFFF
+  } else {
+    bad = 1;
+    return 0;
+  }
+  std::size_t i = 1;
+  for (; i < length && p + i < end; ++i) {
+    unsigned char lo = i == 1 ? low : 0x80, hi = i == 1 ? high : 0xbf;
+    if (p[i] < lo || p[i] > hi) break;
+  }
+  if (i == length) return length;
+  bad = i;
+  return 0;
+}
+
 bool valid_utf8(std::string_view text) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const unsigned char* end = p + text.size();
+  std::size_t bad;
   while (p < end) {
-    unsigned char c = *p;
-    if (c < 0x80) {
-      ++p;
-      continue;
-    }
-    std::size_t length;
-    std::uint32_t code;
-    if (c >= 0xc2 && c <= 0xdf) {
-      length = 2;
-      code = c & 0x1f;
-    } else if (c >= 0xe0 && c <= 0xef) {
-      length = 3;
-      code = c & 0x0f;
-    } else if (c >= 0xf0 && c <= 0xf4) {
-      length = 4;
-      code = c & 0x07;
-    } else {
-      return false;
-    }
-    if (static_cast<std::size_t>(end - p) < length) return false;
-    for (std::size_t i = 1; i < length; ++i) {
-      if ((p[i] & 0xc0) != 0x80) return false;
-      code = (code << 6) | (p[i] & 0x3f);
-    }
-    if ((length == 3 && (code < 0x800 || (code >= 0xd800 && code <= 0xdfff))) ||
-        (length == 4 && (code < 0x10000 || code > 0x10ffff))) {
-      return false;
-    }
-    p += length;
+    std::size_t n = utf8_sequence(p, end, bad);
+    if (n == 0) return false;
+    p += n;
   }
   return true;
 }
@@ -121,10 +133,14 @@ Result<std::string> read_utf8_file(const std::string& path) {
   return bytes;
 }
 
-Result<SettingValue> not_built(const char* prefix, const char* format) {
-  return type_error(std::string(prefix) + format + " files are not supported by this build yet");
+// Stands in for a reader this build lacks: loading such a file must fail, never start empty and
+// then overwrite the user's file at the next sync.
+Result<SettingValue> not_built(const char* format) {
+  return type_error(std::string(format) + " parse error: " + format +
+                    " files are not supported by this build yet");
 }
 
+// Reads and parses the file that fd has open; Json5 and Toml read it again by path as text.
 Result<SettingValue> parse_opened(FileKind kind, int fd, const std::string& path) {
   switch (kind) {
     case FileKind::Json: {
@@ -136,22 +152,23 @@ Result<SettingValue> parse_opened(FileKind kind, int fd, const std::string& path
     case FileKind::Json5: {
       auto text = read_utf8_file(path);
       if (!text) return std::move(text.error());
-      return not_built("JSON5 parse error: ", "JSON5");
+      return not_built("JSON5");
     }
     case FileKind::Toml: {
       auto text = read_utf8_file(path);
       if (!text) return std::move(text.error());
-      return not_built("TOML parse error: ", "TOML");
+      return not_built("TOML");
     }
     case FileKind::Yaml: {
       auto bytes = read_all(fd);
       if (!bytes) return type_error("YAML parse error: " + bytes.error().message);
-      return not_built("YAML parse error: ", "YAML");
+      return not_built("YAML");
     }
   }
   return internal_error("unknown file kind");
 }
 
+// The whole file's text. Kinds without a writer fail here, before anything on disk is touched.
 Result<std::string> serialise(FileKind kind, const SettingValue& root) {
   switch (kind) {
     case FileKind::Json:
@@ -166,10 +183,11 @@ Result<std::string> serialise(FileKind kind, const SettingValue& root) {
   return internal_error("unknown file kind");
 }
 
+// The path without its last component; empty for a bare name and for anything directly under /.
 std::string parent_of(const std::string& path) {
   std::size_t end = path.find_last_of('/');
   if (end == std::string::npos) return {};
-  // Trailing and repeated separators before the last component do not name a directory.
+  // Repeated separators before the last component do not name a directory of their own.
   while (end > 0 && path[end - 1] == '/') --end;
   return path.substr(0, end);
 }
@@ -180,13 +198,13 @@ Status make_directories(const std::string& dir) {
   struct stat info;
   if (::stat(dir.c_str(), &info) == 0) {
     if (S_ISDIR(info.st_mode)) return Ok{};
-    return os_error_from_errno(EEXIST);
+    return os_error_from_errno(EEXIST);  // what mkdir says about a file in the way
   }
   if (errno != ENOENT) return os_error_from_errno(errno);
   ORN_TRY(make_directories(parent_of(dir)));
   if (::mkdir(dir.c_str(), 0777) == 0) return Ok{};
   int err = errno;
-  // Someone else may have made it meanwhile.
+  // Another process may have made it between our stat and mkdir.
   if (err == EEXIST && ::stat(dir.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return Ok{};
   return os_error_from_errno(err);
 }
@@ -204,6 +222,7 @@ Status write_all(int fd, std::string_view text) {
   return Ok{};
 }
 
+// Truncates and rewrites path: not crash-safe, for targets that cannot be replaced by a rename.
 Status rewrite_in_place(const std::string& path, std::string_view text) {
   Fd fd(open_retrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666));
   if (!fd.valid()) return os_error_from_errno(errno);
@@ -212,18 +231,25 @@ Status rewrite_in_place(const std::string& path, std::string_view text) {
   return Ok{};
 }
 
-// The file a save replaces: the target itself, or the end of its chain of symbolic links, so that
-// a link stays a link.
+// The file a save replaces: the path itself, or the end of its chain of symbolic links (which may
+// not exist yet), so that renaming over it keeps every link a link.
 Result<std::string> resolve_links(const std::string& path) {
   std::string current = path;
-  for (int hops = 0; hops < 40; ++hops) {
+  for (int hops = 0; hops < 40; ++hops) {  // the kernel's own limit, MAXSYMLINKS
     struct stat info;
     if (::lstat(current.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return current;
-    std::string target(static_cast<std::size_t>(info.st_size > 0 ? info.st_size : 255) + 1, '\0');
-    ssize_t n = ::readlink(current.c_str(), target.data(), target.size());
-    if (n < 0) return os_error_from_errno(errno);
-    target.resize(static_cast<std::size_t>(n));
-    if (!target.empty() && target[0] != '/') {
+    // st_size is the target's length, but 0 for /proc's links and stale if the link changes.
+    std::string target(static_cast<std::size_t>(info.st_size) + 256, '\0');
+    for (;;) {
+      ssize_t n = ::readlink(current.c_str(), target.data(), target.size());
+      if (n < 0) return os_error_from_errno(errno);
+      if (static_cast<std::size_t>(n) < target.size()) {
+        target.resize(static_cast<std::size_t>(n));
+        break;
+      }
+      target.resize(target.size() * 2);
+    }
+    if (!target.empty() && target[0] != '/') {  // relative to the link's own directory
       std::size_t slash = current.find_last_of('/');
       if (slash != std::string::npos) target = current.substr(0, slash + 1) + target;
     }
@@ -232,94 +258,116 @@ Result<std::string> resolve_links(const std::string& path) {
   return os_error_from_errno(ELOOP);
 }
 
-std::string temporary_name(const std::string& target) {
-  std::size_t slash = target.find_last_of('/');
-  std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-  std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-  static thread_local std::mt19937_64 random(std::random_device{}());
-  char suffix[32];
-  std::snprintf(suffix, sizeof suffix, "%d-%016llx", static_cast<int>(::getpid()),
-                static_cast<unsigned long long>(random()));
-  return dir + "." + base + ".tmp-" + suffix;
+std::uint64_t random_word() {
+  std::uint64_t word = 0;
+  if (::getrandom(&word, sizeof word, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof word)) {
+    return word;
+  }
+  // No entropy pool yet (early boot): clock and counter still differ between tries, and O_EXCL
+  // turns any collision into another try.
+  static std::atomic<std::uint64_t> counter{0};
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1000000007u ^
+         static_cast<std::uint64_t>(now.tv_nsec) ^ (counter.fetch_add(1) << 40);
 }
 
-// Writes text to a new file beside target and renames it over target: a failure at any point
-// leaves target as it was. Sets refused, and does nothing else, when the directory refuses new
-// files (a writable file in a read-only directory, a name too long for the temporary's suffix);
-// the caller then rewrites the file in place.
-Status replace_atomically(const std::string& target, std::string_view text, bool& refused) {
-  refused = false;
-  struct stat existing;
-  bool exists = ::stat(target.c_str(), &existing) == 0;
+// ".<name>.tmp-<pid>-<random>" beside target: hidden, and recognisable as ours if a crash
+// leaves it behind.
+std::string temporary_name(const std::string& target) {
+  std::size_t slash = target.find_last_of('/');
+  std::size_t base = slash == std::string::npos ? 0 : slash + 1;
+  char suffix[48];
+  std::snprintf(suffix, sizeof suffix, ".tmp-%ld-%016llx", static_cast<long>(::getpid()),
+                static_cast<unsigned long long>(random_word()));
+  return target.substr(0, base) + "." + target.substr(base) + suffix;
+}
 
+// The directory will not take a new file, or the target cannot be renamed over (a file
+// bind-mounted into place): only an in-place rewrite can save there.
+bool refuses_replacement(int err) {
+  return err == EACCES || err == EPERM || err == EROFS || err == ENAMETOOLONG || err == EBUSY ||
+         err == EXDEV;
+}
+
+enum class Replaced : std::uint8_t { Done, Refused };
+
+// Writes text to a new file beside target and renames it over target, so that a failure at any
+// point leaves target as it was. existing is target's status when it exists, else null. Gives
+// Refused, having changed nothing, when refuses_replacement says so.
+Result<Replaced> replace_atomically(const std::string& target, const struct stat* existing,
+                                    std::string_view text) {
   std::string temporary;
   Fd fd;
   for (int attempt = 0; attempt < 8 && !fd.valid(); ++attempt) {
     temporary = temporary_name(target);
     fd = Fd(open_retrying(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666));
     if (fd.valid() || errno == EEXIST) continue;
-    if (errno == EACCES || errno == EPERM || errno == ENAMETOOLONG) {
-      refused = true;
-      return Ok{};
-    }
-    return os_error_from_errno(errno);  // nothing has been touched
+    if (refuses_replacement(errno)) return Replaced::Refused;
+    return os_error_from_errno(errno);
   }
   if (!fd.valid()) return os_error_from_errno(EEXIST);
 
-  auto fail = [&](int err) -> Status {
-    fd.reset();
-    ::unlink(temporary.c_str());
-    return os_error_from_errno(err);
-  };
-  if (exists) {
-    if (::fchown(fd.get(), existing.st_uid, existing.st_gid) != 0 && errno != EPERM) {
-      // Not allowed to give the file away: it keeps this process's owner.
-    }
-    if (::fchmod(fd.get(), existing.st_mode & 07777) != 0) return fail(errno);
-  }
-  if (auto written = write_all(fd.get(), text); !written) {
-    Error error = std::move(written.error());
+  auto discard = [&](Error error) -> Result<Replaced> {
     fd.reset();
     ::unlink(temporary.c_str());
     return error;
+  };
+  if (existing != nullptr) {
+    // Owner first: fchown may clear the set-id bits that fchmod then restores. Only root may
+    // give a file away: when the new file cannot carry the old owner and group, replacing would
+    // hand someone else's settings file to this user, so it is rewritten in place instead.
+    struct stat made;
+    if (::fchown(fd.get(), existing->st_uid, existing->st_gid) != 0 &&
+        (::fstat(fd.get(), &made) != 0 || made.st_uid != existing->st_uid ||
+         made.st_gid != existing->st_gid)) {
+      fd.reset();
+      ::unlink(temporary.c_str());
+      return Replaced::Refused;
+    }
+    if (::fchmod(fd.get(), existing->st_mode & 07777) != 0) {
+      return discard(os_error_from_errno(errno));
+    }
+  }
+  if (auto written = write_all(fd.get(), text); !written) {
+    return discard(std::move(written.error()));
   }
   // A file system that cannot flush (EINVAL) is no reason to fail; any other error is.
-  if (::fsync(fd.get()) != 0 && errno != EINVAL) return fail(errno);
-  if (int err = fd.reset()) {
-    ::unlink(temporary.c_str());
-    return os_error_from_errno(err);
-  }
+  if (::fsync(fd.get()) != 0 && errno != EINVAL) return discard(os_error_from_errno(errno));
+  if (int err = fd.reset()) return discard(os_error_from_errno(err));
   if (::rename(temporary.c_str(), target.c_str()) != 0) {
     int err = errno;
     ::unlink(temporary.c_str());
+    if (existing != nullptr && refuses_replacement(err)) return Replaced::Refused;
     return os_error_from_errno(err);
   }
-  // Make the rename itself durable; a failure here loses nothing that was promised.
+  // Makes the rename itself durable; a failure here loses nothing that was promised.
   std::string dir = parent_of(target);
+  if (dir.empty() && !target.empty() && target[0] == '/') dir = "/";
   Fd dir_fd(open_retrying(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY));
   if (dir_fd.valid()) ::fsync(dir_fd.get());
-  return Ok{};
+  return Replaced::Done;
 }
 
 }  // namespace
 
 std::string os_error_text(int err) {
   char buffer[128];
+  // GNU strerror_r: returns either buffer or a static string, always terminated.
   const char* message = ::strerror_r(err, buffer, sizeof buffer);
+  const auto* p = reinterpret_cast<const unsigned char*>(message);
+  const unsigned char* end = p + std::strlen(message);
   std::string text;
-  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(message); *p; ++p) {
-    text.push_back(static_cast<char>(*p));
-  }
-  if (!valid_utf8(text)) {
-    std::string cleaned;
-    for (unsigned char c : text) {
-      if (c < 0x80) {
-        cleaned.push_back(static_cast<char>(c));
-      } else {
-        cleaned += "\xef\xbf\xbd";
-      }
+  while (p < end) {
+    std::size_t bad = 0;
+    std::size_t n = utf8_sequence(p, end, bad);
+    if (n != 0) {
+      text.append(reinterpret_cast<const char*>(p), n);
+      p += n;
+    } else {
+      text += "\xef\xbf\xbd";
+      p += bad;
     }
-    text = std::move(cleaned);
   }
   return text + " (os error " + std::to_string(err) + ")";
 }
@@ -332,8 +380,9 @@ Result<SettingValue> load_file(FileKind kind, const std::string& path) {
   }
   Fd fd(open_retrying(path.c_str(), O_RDONLY));
   if (!fd.valid()) {
-    if (errno == ENOENT) return SettingValue::map();
-    return os_error("Failed to open config file: " + os_error_text(errno));
+    int err = errno;
+    if (err == ENOENT) return SettingValue::map();
+    return os_error("Failed to open config file: " + os_error_text(err));
   }
   return parse_opened(kind, fd.get(), path);
 }
@@ -344,22 +393,29 @@ Status save_file(FileKind kind, const std::string& path, const SettingValue& roo
   if (path.find('\0') != std::string::npos) {
     return os_error("file name contained an unexpected NUL byte");
   }
+  // What opening "" reports, without leaving a temporary in the current directory on the way.
+  if (path.empty()) return os_error_from_errno(ENOENT);
   ORN_TRY(make_directories(parent_of(path)));
 
-  auto target = resolve_links(path);
-  if (!target) return std::move(target.error());
-  // An existing target must be writable, exactly as a rewrite in place would require.
+  auto resolved = resolve_links(path);
+  if (!resolved) return std::move(resolved.error());
+  const std::string& target = resolved.value();
   struct stat info;
-  if (::stat(target.value().c_str(), &info) == 0) {
-    Fd probe(open_retrying(target.value().c_str(), O_WRONLY));
+  bool exists = ::stat(target.c_str(), &info) == 0;
+  if (!exists && errno != ENOENT) return os_error_from_errno(errno);
+  // A device or FIFO must be written, never replaced by a regular file (think /dev/null); a
+  // directory gets the EISDIR that opening it for writing gives.
+  if (exists && !S_ISREG(info.st_mode)) return rewrite_in_place(target, text.value());
+  if (exists) {
+    // The target must be writable as it stands, exactly as a rewrite in place requires; the
+    // rename alone would only need a writable directory.
+    Fd probe(open_retrying(target.c_str(), O_WRONLY));
     if (!probe.valid()) return os_error_from_errno(errno);
-  } else if (errno != ENOENT) {
-    return os_error_from_errno(errno);
   }
-  bool refused = false;
-  Status replaced = replace_atomically(target.value(), text.value(), refused);
-  if (refused) return rewrite_in_place(target.value(), text.value());
-  return replaced;
+  auto replaced = replace_atomically(target, exists ? &info : nullptr, text.value());
+  if (!replaced) return std::move(replaced.error());
+  if (replaced.value() == Replaced::Refused) return rewrite_in_place(target, text.value());
+  return Ok{};
 }
 
 }  // namespace orn
