@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "formats/json.hpp"
+#include "formats/utf8.hpp"
 
 namespace orn {
 
@@ -67,49 +68,6 @@ class FdSource final : public ByteSource {
   int fd_;
 };
 
-// The length of the well-formed UTF-8 sequence at p (p < end), or 0 when it is ill-formed; then
-// bad is the length of its maximal subpart, the bytes one U+FFFD stands for (Unicode 3.9).
-std::size_t utf8_sequence(const unsigned char* p, const unsigned char* end, std::size_t& bad) {
-  unsigned char c = *p;
-  if (c < 0x80) return 1;
-  std::size_t length;
-  unsigned char low = 0x80, high = 0xbf;  // the second byte's range; table 3-7
-  if (c >= 0xc2 && c <= 0xdf) {
-    length = 2;
-  } else if (c >= 0xe0 && c <= 0xef) {
-    length = 3;
-    if (c == 0xe0) low = 0xa0;   // overlong
-    if (c == 0xed) high = 0x9f;  // surrogates
-  } else if (c >= 0xf0 && c <= 0xf4) {
-    length = 4;
-    if (c == 0xf0) low = 0x90;   // overlong
-    if (c == 0xf4) high = 0x8f;  // above U+10FFFF
-  } else {
-    bad = 1;
-    return 0;
-  }
-  std::size_t i = 1;
-  for (; i < length && p + i < end; ++i) {
-    unsigned char lo = i == 1 ? low : 0x80, hi = i == 1 ? high : 0xbf;
-    if (p[i] < lo || p[i] > hi) break;
-  }
-  if (i == length) return length;
-  bad = i;
-  return 0;
-}
-
-bool valid_utf8(std::string_view text) {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const unsigned char* end = p + text.size();
-  std::size_t bad;
-  while (p < end) {
-    std::size_t n = utf8_sequence(p, end, bad);
-    if (n == 0) return false;
-    p += n;
-  }
-  return true;
-}
-
 // Reads everything from fd through 8192-byte reads; a failure is the OS error of its kind.
 Result<std::string> read_all(int fd) {
   std::string bytes;
@@ -129,7 +87,7 @@ Result<std::string> read_utf8_file(const std::string& path) {
   if (!fd.valid()) return os_error_from_errno(errno);
   auto bytes = read_all(fd.get());
   if (!bytes) return std::move(bytes.error());
-  if (!valid_utf8(bytes.value())) return os_error("stream did not contain valid UTF-8");
+  if (!is_utf8(bytes.value())) return os_error("stream did not contain valid UTF-8");
   return bytes;
 }
 
@@ -355,20 +313,7 @@ std::string os_error_text(int err) {
   char buffer[128];
   // GNU strerror_r: returns either buffer or a static string, always terminated.
   const char* message = ::strerror_r(err, buffer, sizeof buffer);
-  const auto* p = reinterpret_cast<const unsigned char*>(message);
-  const unsigned char* end = p + std::strlen(message);
-  std::string text;
-  while (p < end) {
-    std::size_t bad = 0;
-    std::size_t n = utf8_sequence(p, end, bad);
-    if (n != 0) {
-      text.append(reinterpret_cast<const char*>(p), n);
-      p += n;
-    } else {
-      text += "\xef\xbf\xbd";
-      p += bad;
-    }
-  }
+  std::string text = utf8_replacing(message);
   return text + " (os error " + std::to_string(err) + ")";
 }
 

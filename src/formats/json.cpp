@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "formats/numbers.hpp"
+#include "formats/utf8.hpp"
 
 namespace orn {
 
@@ -116,50 +117,6 @@ inline std::uint64_t may_stop_string(std::uint64_t w) {
 }
 
 inline bool is_digit(int c) { return c >= '0' && c <= '9'; }
-
-// Strict UTF-8: no overlong forms, no encoded surrogates, nothing above U+10FFFF.
-bool is_utf8(std::string_view s) {
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  const auto* end = p + s.size();
-  while (p != end) {
-    if (end - p >= 8) {
-      std::uint64_t w;
-      std::memcpy(&w, p, 8);
-      if ((w & kHighs) == 0) {
-        p += 8;
-        continue;
-      }
-    }
-    unsigned char c = *p;
-    if (c < 0x80) {
-      ++p;
-      continue;
-    }
-    int extra;
-    unsigned char low = 0x80;  // bounds of the second byte, narrowed for the edge leads
-    unsigned char high = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-      extra = 1;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      extra = 2;
-      if (c == 0xE0) low = 0xA0;   // overlong
-      if (c == 0xED) high = 0x9F;  // surrogates
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      extra = 3;
-      if (c == 0xF0) low = 0x90;   // overlong
-      if (c == 0xF4) high = 0x8F;  // above U+10FFFF
-    } else {
-      return false;
-    }
-    if (end - p <= extra) return false;
-    if (p[1] < low || p[1] > high) return false;
-    for (int i = 2; i <= extra; ++i) {
-      if ((p[i] & 0xC0) != 0x80) return false;
-    }
-    p += extra + 1;
-  }
-  return true;
-}
 
 void append_utf8(std::string& out, std::uint32_t code_point) {
   char bytes[4];
