@@ -2,7 +2,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <atomic>
 #include <cstdint>
 #include <new>
 #include <string>
@@ -31,55 +30,23 @@ struct EngineState {
   }
 };
 
-// The per-instance access word: 0 free, all ones held exclusively, otherwise the number of calls
-// holding it shared. It keeps begin_group/end_group from overlapping any other call on the same
-// engine, which can only happen by re-entry (a custom driver calling back) or between threads.
-constexpr std::uint64_t kExclusive = ~std::uint64_t{0};
-
+// The per-instance access word: free, held shared by n calls, or held exclusively (all bits
+// set). It keeps begin_group/end_group from overlapping any other call on the same engine, which
+// can only happen by re-entry (a custom driver calling back) or between threads. It is the same
+// never-waiting guard that protects the tree, with the binding's own refusal messages.
 struct EngineObject {
   PyObject_HEAD EngineState state;
-  std::atomic<std::uint64_t> borrow_flag;
+  RwGuard borrow_flag;
 };
 
 PyTypeObject* engine_type = nullptr;  // created once per process, never freed
 
 enum class Access { Shared, Exclusive };
 
-// Holds the access word for one call.
-class Borrow {
- public:
-  static Result<Borrow> take(EngineObject* obj, Access access) {
-    std::atomic<std::uint64_t>& flag = obj->borrow_flag;
-    if (access == Access::Exclusive) {
-      std::uint64_t expected = 0;
-      if (!flag.compare_exchange_strong(expected, kExclusive, std::memory_order_acquire)) {
-        return runtime_error("Already borrowed");
-      }
-      return Borrow(&flag, access);
-    }
-    std::uint64_t current = flag.load(std::memory_order_relaxed);
-    do {
-      if (current == kExclusive) return runtime_error("Already mutably borrowed");
-    } while (!flag.compare_exchange_weak(current, current + 1, std::memory_order_acquire));
-    return Borrow(&flag, access);
-  }
-  Borrow(Borrow&& other) noexcept
-      : flag_(std::exchange(other.flag_, nullptr)), access_(other.access_) {}
-  Borrow& operator=(Borrow&&) = delete;
-  ~Borrow() {
-    if (flag_ == nullptr) return;
-    if (access_ == Access::Exclusive) {
-      flag_->store(0, std::memory_order_release);
-    } else {
-      flag_->fetch_sub(1, std::memory_order_release);
-    }
-  }
-
- private:
-  Borrow(std::atomic<std::uint64_t>* flag, Access access) noexcept : flag_(flag), access_(access) {}
-  std::atomic<std::uint64_t>* flag_;
-  Access access_;
-};
+Result<Held> borrow(EngineObject* obj, Access access) {
+  return access == Access::Exclusive ? Held::exclusive(obj->borrow_flag, "Already borrowed")
+                                     : Held::shared(obj->borrow_flag, "Already mutably borrowed");
+}
 
 Result<EngineObject*> receiver(PyObject* self) {
   if (engine_type == nullptr || !PyObject_TypeCheck(self, engine_type)) {
@@ -94,8 +61,8 @@ template <Access access, typename Body>
 Result<PyRef> with_state(PyObject* self, Body&& body) {
   auto obj = receiver(self);
   if (!obj) return std::move(obj.error());
-  auto borrow = Borrow::take(obj.value(), access);
-  if (!borrow) return std::move(borrow.error());
+  auto held = borrow(obj.value(), access);
+  if (!held) return std::move(held.error());
   return body(obj.value()->state);
 }
 
@@ -296,7 +263,7 @@ PyObject* engine_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
     if (!self) return fetch_error();
     auto* obj = reinterpret_cast<EngineObject*>(self.get());
     new (&obj->state) EngineState(std::move(state));  // moves only: cannot throw
-    new (&obj->borrow_flag) std::atomic<std::uint64_t>(0);
+    new (&obj->borrow_flag) RwGuard();
     return self;
   });
 }

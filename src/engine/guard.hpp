@@ -30,7 +30,7 @@ class RwGuard {
 
  private:
   static constexpr std::int64_t kWriter = -1;
-  std::atomic<std::int64_t> state_{0};  // > 0: that many readers; -1: one writer
+  std::atomic<std::int64_t> state_{0};  // > 0: that many readers; -1 (all bits set): one writer
 };
 
 // Holds a guard in shared or exclusive mode until destroyed.
