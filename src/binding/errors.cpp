@@ -15,7 +15,7 @@ Error raised_error(PyRef exception) {
 Error fetch_error() {
   PyRef exception = PyRef::steal(PyErr_GetRaisedException());
   if (!exception) {
-    return {ErrorKind::Internal, "attempted to fetch exception but none was set", -1};
+    return {ErrorKind::System, "attempted to fetch exception but none was set"};
   }
   return raised_error(std::move(exception));
 }
@@ -106,9 +106,10 @@ PyObject* error_class(const Error& error) {
       return os_error_class(error.os_errno);
     case ErrorKind::Memory:
       return PyExc_MemoryError;
+    case ErrorKind::System:
+      return PyExc_SystemError;
     case ErrorKind::Internal:
-      // os_errno -1 marks the interpreter's own "failed without an exception" fault.
-      return error.os_errno == -1 ? PyExc_SystemError : panic_exception_class();
+      return panic_exception_class();
     case ErrorKind::Raised:
       break;
   }

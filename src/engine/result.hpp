@@ -20,6 +20,7 @@ enum class ErrorKind : std::uint8_t {
   OS,        // OSError, or the subclass that os_errno selects
   Memory,    // MemoryError
   Raised,    // an exception object raised by the interpreter, re-raised unchanged
+  System,    // SystemError: the interpreter reported a failure without an exception
   Internal,  // a broken invariant: reported, never a crash
 };
 
