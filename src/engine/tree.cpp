@@ -23,15 +23,6 @@ const SettingValue* child(const SettingValue* node, std::string_view name) noexc
 
 }  // namespace
 
-std::vector<std::string_view> split_key(std::string_view key) {
-  std::vector<std::string_view> pieces;
-  for_each_piece(key, [&](std::string_view piece) {
-    pieces.push_back(piece);
-    return true;
-  });
-  return pieces;
-}
-
 const SettingValue* find_node(const SettingValue& root, const GroupStack& groups,
                               std::string_view key) noexcept {
   const SettingValue* node = &root;

@@ -12,9 +12,6 @@ namespace orn {
 
 using GroupStack = std::vector<std::string>;
 
-// The non-empty pieces of key between "/" characters, as views into key.
-std::vector<std::string_view> split_key(std::string_view key);
-
 // The node that the group stack followed by key's pieces names, or null. Allocates nothing.
 const SettingValue* find_node(const SettingValue& root, const GroupStack& groups,
                               std::string_view key) noexcept;

@@ -80,10 +80,6 @@ void append_json_float(std::string& out, double value) {
   append_int(out, d.exponent < 0 ? -d.exponent : d.exponent);
 }
 
-void append_positional_float(std::string& out, double value, bool point_zero) {
-  if (append_positional_digits(out, shortest_digits(value)) && point_zero) out += ".0";
-}
-
 namespace {
 
 // from_chars reports overflow and underflow alike as out of range. The decimal exponent of the

@@ -28,11 +28,6 @@ void append_int(std::string& out, std::int64_t value);
 // side (1.0, 0.00001, 1000000000000000.0); otherwise d.ddde+N / de-N (1e+16, 1.5e-7). Finite only.
 void append_json_float(std::string& out, double value);
 
-// Positional notation at any magnitude, never an exponent. An integral value ends in ".0" when
-// point_zero is set (1e16 -> 10000000000000000.0) and has no point otherwise (1e16 ->
-// 10000000000000000, -0.0 -> -0). Finite only.
-void append_positional_float(std::string& out, double value, bool point_zero);
-
 struct ParsedDouble {
   enum class Status : std::uint8_t { Ok, Overflow, Invalid };
   Status status;

@@ -30,11 +30,6 @@ TEST_CASE("finish sorts by bytes and keeps the last duplicate") {
   CHECK_EQ(m.find("a")->as_uint(), 7u);
 }
 
-TEST_CASE("split_key drops empty pieces and keeps spaces") {
-  CHECK((split_key("//a/ b//c/") == std::vector<std::string_view>{"a", " b", "c"}));
-  CHECK(split_key("///").empty());
-}
-
 TEST_CASE("a non-mapping root reads as absent below it and refuses writes") {
   std::vector<SettingValue> roots;
   roots.push_back(SettingValue::list());
