@@ -13,6 +13,7 @@ from _orn_core import OrnSettingEngine  # noqa: E402
 
 
 def best_of(fn, repeat=3):
+    fn()  # warm-up: page cache, allocator arenas, lazily imported code
     times = []
     for _ in range(repeat):
         start = time.perf_counter()
@@ -21,8 +22,19 @@ def best_of(fn, repeat=3):
     return min(times)
 
 
+def scratch_folder():
+    """A folder on tmpfs where there is one, so that flushing to a disk costs nothing for anyone."""
+    base = "/dev/shm" if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK) else None
+    return tempfile.TemporaryDirectory(prefix="orn-bench-", dir=base)
+
+
 def main():
-    folder = tempfile.mkdtemp(prefix="orn-bench-")
+    with scratch_folder() as folder:
+        print(f"files in {folder} ({'tmpfs' if folder.startswith('/dev/shm') else 'a disk folder'})")
+        run(folder)
+
+
+def run(folder):
     data = settings_data(20_000_000)
     # Files that sync wrote list keys sorted; files written by other tools may not.
     for sort_keys in (True, False):
@@ -71,7 +83,9 @@ def measure_save(folder, path):
             json.dump(loaded, f, indent=2, ensure_ascii=False)
 
     theirs = best_of(std_dump)
-    print(f"save {mb:.1f} MB: sync {ours * 1e3:7.1f} ms   json.dump(indent=2) {theirs * 1e3:7.1f} ms   "
+    # sync flushes the new file and its folder before and after the rename; json.dump flushes
+    # nothing. On tmpfs a flush is free, so the figures compare the work, not the disk.
+    print(f"save {mb:.1f} MB (sync: complete new file, flushed, renamed over the old): sync {ours * 1e3:7.1f} ms   json.dump(indent=2) {theirs * 1e3:7.1f} ms   "
           f"x{theirs / ours:4.1f} (target >= 3x)")
 
 
