@@ -74,6 +74,14 @@ Status save_custom(PyObject* driver, const std::string& path, const SettingValue
   return Ok{};
 }
 
+// Runs the interpreter's signal handlers after a system call of loading or saving was
+// interrupted. The exception a handler raises (KeyboardInterrupt for Ctrl-C) ends the load or
+// save; otherwise the call is tried again. Off the main thread there is nothing to run.
+Status check_signals() {
+  if (PyErr_CheckSignals() < 0) return fetch_error();
+  return Ok{};
+}
+
 FileKind file_kind(DriverKind kind) {
   switch (kind) {
     case DriverKind::Json5:
@@ -131,7 +139,7 @@ Result<SettingValue> Drivers::load(const std::string& path) const {
     case DriverKind::Custom:
       return load_custom(custom_.get(), path);
     default:
-      return load_file(file_kind(kind_), path);
+      return load_file(file_kind(kind_), path, check_signals);
   }
 }
 
@@ -142,7 +150,7 @@ Status Drivers::save(const std::string& path, const SettingValue& root) const {
     case DriverKind::Custom:
       return save_custom(custom_.get(), path, root);
     default:
-      return save_file(file_kind(kind_), path, root);
+      return save_file(file_kind(kind_), path, root, check_signals);
   }
 }
 

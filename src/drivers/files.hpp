@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -13,6 +14,11 @@ namespace orn {
 
 enum class FileKind : std::uint8_t { Json, Json5, Toml, Yaml };
 
+// Asked whenever a blocking system call of a load or save was interrupted by a signal: an error
+// ends the load or save with that very error (the file as it was), success tries the call again.
+// The binding runs the interpreter's signal handlers here.
+using SignalCheck = std::function<Status()>;
+
 // "Permission denied (os error 13)": the system's text for err as strerror_r gives it, then the
 // number.
 std::string os_error_text(int err);
@@ -21,10 +27,14 @@ Error os_error_from_errno(int err);
 
 // Reads the settings file at path. A missing file (ENOENT, the empty path included) gives an
 // empty mapping and creates nothing.
-Result<SettingValue> load_file(FileKind kind, const std::string& path);
+Result<SettingValue> load_file(FileKind kind, const std::string& path,
+                               const SignalCheck& on_signal);
 
 // Writes the whole tree to path in kind's format: missing parent directories first, then the
-// text, replacing the file so that a failure at any point leaves the previous content intact.
-Status save_file(FileKind kind, const std::string& path, const SettingValue& root);
+// text. A regular file is replaced through a temporary beside it, so that a failure at any point
+// leaves the previous content intact; where it cannot be replaced it is rewritten in place after
+// the room for the new text has been claimed. Special files are written through.
+Status save_file(FileKind kind, const std::string& path, const SettingValue& root,
+                 const SignalCheck& on_signal);
 
 }  // namespace orn
