@@ -13,7 +13,6 @@
 #include <cstring>
 #include <utility>
 
-#include "formats/json.hpp"
 #include "formats/utf8.hpp"
 
 namespace orn {
@@ -67,79 +66,6 @@ class FdSource final : public ByteSource {
  private:
   int fd_;
 };
-
-// Reads everything from fd through 8192-byte reads; a failure is the OS error of its kind.
-Result<std::string> read_all(int fd) {
-  std::string bytes;
-  char buffer[8192];
-  FdSource source(fd);
-  for (;;) {
-    auto n = source.read(buffer, sizeof buffer);
-    if (!n) return std::move(n.error());
-    if (n.value() == 0) return bytes;
-    bytes.append(buffer, n.value());
-  }
-}
-
-// The whole file, read again by path, as UTF-8 text; failures are OS errors of their kind.
-Result<std::string> read_utf8_file(const std::string& path) {
-  Fd fd(open_retrying(path.c_str(), O_RDONLY));
-  if (!fd.valid()) return os_error_from_errno(errno);
-  auto bytes = read_all(fd.get());
-  if (!bytes) return std::move(bytes.error());
-  if (!is_utf8(bytes.value())) return os_error("stream did not contain valid UTF-8");
-  return bytes;
-}
-
-// Stands in for a reader this build lacks: loading such a file must fail, never start empty and
-// then overwrite the user's file at the next sync.
-Result<SettingValue> not_built(const char* format) {
-  return type_error(std::string(format) + " parse error: " + format +
-                    " files are not supported by this build yet");
-}
-
-// Reads and parses the file that fd has open; Json5 and Toml read it again by path as text.
-Result<SettingValue> parse_opened(FileKind kind, int fd, const std::string& path) {
-  switch (kind) {
-    case FileKind::Json: {
-      FdSource source(fd);
-      auto root = read_json(source);
-      if (!root) return type_error("JSON parse error: " + root.error().message);
-      return root;
-    }
-    case FileKind::Json5: {
-      auto text = read_utf8_file(path);
-      if (!text) return std::move(text.error());
-      return not_built("JSON5");
-    }
-    case FileKind::Toml: {
-      auto text = read_utf8_file(path);
-      if (!text) return std::move(text.error());
-      return not_built("TOML");
-    }
-    case FileKind::Yaml: {
-      auto bytes = read_all(fd);
-      if (!bytes) return type_error("YAML parse error: " + bytes.error().message);
-      return not_built("YAML");
-    }
-  }
-  return internal_error("unknown file kind");
-}
-
-// The whole file's text. Kinds without a writer fail here, before anything on disk is touched.
-Result<std::string> serialise(FileKind kind, const SettingValue& root) {
-  switch (kind) {
-    case FileKind::Json:
-      return write_json(root);
-    case FileKind::Json5:
-      return type_error("JSON5 files cannot be written by this build yet");
-    case FileKind::Toml:
-      return type_error("TOML files cannot be written by this build yet");
-    case FileKind::Yaml:
-      return type_error("YAML files cannot be written by this build yet");
-  }
-  return internal_error("unknown file kind");
-}
 
 // The path without its last component; empty for a bare name and for anything directly under /.
 std::string parent_of(const std::string& path) {
@@ -319,7 +245,7 @@ std::string os_error_text(int err) {
 
 Error os_error_from_errno(int err) { return os_error(os_error_text(err), err); }
 
-Result<SettingValue> load_file(FileKind kind, const std::string& path) {
+Result<SettingValue> load_file(const FileFormat& format, const std::string& path) {
   if (path.find('\0') != std::string::npos) {
     return os_error("Failed to open config file: file name contained an unexpected NUL byte");
   }
@@ -329,11 +255,12 @@ Result<SettingValue> load_file(FileKind kind, const std::string& path) {
     if (err == ENOENT) return SettingValue::map();
     return os_error("Failed to open config file: " + os_error_text(err));
   }
-  return parse_opened(kind, fd.get(), path);
+  FdSource source(fd.get());
+  return read_settings(format, source);
 }
 
-Status save_file(FileKind kind, const std::string& path, const SettingValue& root) {
-  auto text = serialise(kind, root);
+Status save_file(const FileFormat& format, const std::string& path, const SettingValue& root) {
+  auto text = format.write(root);
   if (!text) return std::move(text.error());
   if (path.find('\0') != std::string::npos) {
     return os_error("file name contained an unexpected NUL byte");

@@ -8,10 +8,9 @@
 
 #include "engine/result.hpp"
 #include "engine/setting_value.hpp"
+#include "formats/format_table.hpp"
 
 namespace orn {
-
-enum class FileKind : std::uint8_t { Json, Json5, Toml, Yaml };
 
 // "Permission denied (os error 13)": the system's text for err as strerror_r gives it, then the
 // number.
@@ -19,12 +18,13 @@ std::string os_error_text(int err);
 // An OS error of err's kind carrying os_error_text(err).
 Error os_error_from_errno(int err);
 
-// Reads the settings file at path. A missing file (ENOENT, the empty path included) gives an
-// empty mapping and creates nothing.
-Result<SettingValue> load_file(FileKind kind, const std::string& path);
+// Reads the settings file at path with format's reader, from the descriptor opened here. A
+// missing file (ENOENT, the empty path included) gives an empty mapping and creates nothing.
+Result<SettingValue> load_file(const FileFormat& format, const std::string& path);
 
-// Writes the whole tree to path in kind's format: missing parent directories first, then the
-// text, replacing the file so that a failure at any point leaves the previous content intact.
-Status save_file(FileKind kind, const std::string& path, const SettingValue& root);
+// Writes the whole tree to path in format: the text first (a tree the format refuses touches
+// nothing), then missing parent directories, then the file, replacing the file so that a failure at
+// any point leaves the previous content intact.
+Status save_file(const FileFormat& format, const std::string& path, const SettingValue& root);
 
 }  // namespace orn
