@@ -589,32 +589,12 @@ void write_string(std::string& out, std::string_view s) {
 struct JsonEmitter {
   std::string& out;
 
-  void scalar(const SettingValue& value) {
-    using Kind = SettingValue::Kind;
-    switch (value.kind()) {
-      case Kind::Null:
-        out += "null";
-        break;
-      case Kind::Bool:
-        out += value.as_bool() ? "true" : "false";
-        break;
-      case Kind::UInt:
-        append_uint(out, value.as_uint());
-        break;
-      case Kind::Int:
-        append_int(out, value.as_int());
-        break;
-      case Kind::Float:
-        append_float(out, value.as_double(), FloatLayout::Json);
-        break;
-      case Kind::String:
-        write_string(out, value.as_string());
-        break;
-      case Kind::List:
-      case Kind::Map:
-        break;  // walk_tree hands containers to empty/open
-    }
-  }
+  void null() { out += "null"; }
+  void boolean(bool b) { out += b ? "true" : "false"; }
+  void uinteger(std::uint64_t u) { append_uint(out, u); }
+  void integer(std::int64_t i) { append_int(out, i); }
+  void floating(double d) { append_float(out, d, FloatLayout::Json); }
+  void string(std::string_view s) { write_string(out, s); }
   void empty(const SettingValue& container) { out += container.is_list() ? "[]" : "{}"; }
   void open(const SettingValue& container) { out += container.is_list() ? '[' : '{'; }
   void item(std::size_t index, std::size_t level) {
@@ -639,8 +619,7 @@ Result<SettingValue> read_json(ByteSource& source) { return Reader(source).run()
 Result<SettingValue> read_json(std::string_view text) { return Reader(text).run(); }
 
 void write_json(const SettingValue& root, std::string& out) {
-  JsonEmitter emitter{out};
-  walk_tree(root, kAnyDepth, emitter);
+  walk_tree(root, kAnyDepth, JsonEmitter{out});
 }
 
 std::string write_json(const SettingValue& root) {
@@ -651,8 +630,8 @@ std::string write_json(const SettingValue& root) {
 
 Result<std::string> write_json_file(const SettingValue& root) {
   std::string out;
-  JsonEmitter emitter{out};
-  if (!walk_tree(root, kJsonMaxDepth, emitter)) return too_deep_error("JSON", root, kJsonMaxDepth);
+  if (!walk_tree(root, kJsonMaxDepth, JsonEmitter{out}))
+    return too_deep_error("JSON", root, kJsonMaxDepth);
   return out;
 }
 

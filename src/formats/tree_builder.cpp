@@ -5,18 +5,10 @@
 
 namespace orn {
 
-SettingValue TreeBuilder::finish_list(std::size_t start) {
-  List list(std::make_move_iterator(items_.begin() + static_cast<std::ptrdiff_t>(start)),
-            std::make_move_iterator(items_.end()));
-  items_.resize(start);
-  return SettingValue::list(std::move(list));
-}
-
 // Entries arrive in text order; the mapping wants ascending keys. Ordering small indices here is
 // far cheaper than Mapping::finish() reordering whole entries, and the sort is stable, so equal
-// keys stay in text order for finish() to resolve. Text that already lists its keys in order
-// without repeats (every file this system writes) skips all of it.
-bool TreeBuilder::finish_map(std::size_t start, SettingValue& out, std::size_t* repeated) {
+// keys stay in text order for finish() to resolve.
+bool TreeBuilder::finish_unordered(std::size_t start, SettingValue& out, std::size_t* repeated) {
   auto first = entries_.begin() + static_cast<std::ptrdiff_t>(start);
   const auto n = static_cast<std::uint32_t>(entries_.size() - start);
   auto before = [&first](std::uint32_t a, std::uint32_t b) {
@@ -24,18 +16,6 @@ bool TreeBuilder::finish_map(std::size_t start, SettingValue& out, std::size_t* 
   };
   Mapping map;
   map.reserve(n);
-  bool strictly_ascending = true;
-  for (std::uint32_t i = 1; i < n && strictly_ascending; ++i) {
-    strictly_ascending = before(i - 1, i);
-  }
-  if (strictly_ascending) {
-    for (auto it = first; it != entries_.end(); ++it) {
-      map.append(std::move(it->first), std::move(it->second));
-    }
-    entries_.resize(start);
-    out = SettingValue::map(std::move(map));
-    return true;
-  }
   order_.clear();
   for (std::uint32_t i = 0; i < n; ++i) order_.push_back(i);
   if (n <= 32) {

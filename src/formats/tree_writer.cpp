@@ -16,12 +16,17 @@ std::size_t nesting_depth(const SettingValue& root) {
   // An element at level L that is a container nests L + 1 deep; walk_tree reports elements, so
   // the deepest container is found from the deepest element that is one.
   struct Containers {
-    std::size_t deepest = 1;
+    std::size_t& deepest;
     std::size_t level = 0;  // of the element being visited
     void note(const SettingValue& value) {
       if (is_container(value)) deepest = std::max(deepest, level + 1);
     }
-    void scalar(const SettingValue&) {}
+    void null() {}
+    void boolean(bool) {}
+    void uinteger(std::uint64_t) {}
+    void integer(std::int64_t) {}
+    void floating(double) {}
+    void string(std::string_view) {}
     void empty(const SettingValue& value) { note(value); }
     void open(const SettingValue& value) { note(value); }
     void item(std::size_t, std::size_t element_level) { level = element_level; }
@@ -31,9 +36,9 @@ std::size_t nesting_depth(const SettingValue& root) {
     void close(const SettingValue&, std::size_t) {}
   };
   if (!is_container(root)) return 0;
-  Containers counter;
-  walk_tree(root, kAnyDepth, counter);
-  return counter.deepest;
+  std::size_t deepest = 1;
+  walk_tree(root, kAnyDepth, Containers{deepest});
+  return deepest;
 }
 
 Error too_deep_error(std::string_view format, const SettingValue& root, std::size_t max_depth) {

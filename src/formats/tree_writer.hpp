@@ -32,7 +32,7 @@ std::size_t nesting_depth(const SettingValue& root);
 Error too_deep_error(std::string_view format, const SettingValue& root, std::size_t max_depth);
 
 // Walks root depth first, calling on the emitter:
-//   scalar(value)                 a null, boolean, number or string
+//   null(), boolean(b), uinteger(u), integer(i), floating(d), string(s)
 //   empty(container)              a list or mapping without elements
 //   open(container)               before the first element of a non-empty one
 //   item(index, level)            before list element index
@@ -41,8 +41,11 @@ Error too_deep_error(std::string_view format, const SettingValue& root, std::siz
 // where level is the nesting of the elements (1 for the root container's own) and, for close,
 // of the container itself. Gives false, having stopped at once, when a list or mapping (empty or
 // not) lies deeper than max_depth; the emitter's output is then incomplete.
+// The emitter is taken by value so that it lives in this frame, where the optimiser can keep its
+// fields in registers: a reference would point at memory that every char the emitter writes
+// may alias.
 template <typename Emitter>
-bool walk_tree(const SettingValue& root, std::size_t max_depth, Emitter& emit) {
+bool walk_tree(const SettingValue& root, std::size_t max_depth, Emitter emit) {
   using Kind = SettingValue::Kind;
   struct Frame {
     const SettingValue* container;
@@ -55,12 +58,22 @@ bool walk_tree(const SettingValue& root, std::size_t max_depth, Emitter& emit) {
   for (;;) {
     switch (value->kind()) {
       case Kind::Null:
+        emit.null();
+        break;
       case Kind::Bool:
+        emit.boolean(value->as_bool());
+        break;
       case Kind::UInt:
+        emit.uinteger(value->as_uint());
+        break;
       case Kind::Int:
+        emit.integer(value->as_int());
+        break;
       case Kind::Float:
+        emit.floating(value->as_double());
+        break;
       case Kind::String:
-        emit.scalar(*value);
+        emit.string(value->as_string());
         break;
       case Kind::List:
       case Kind::Map: {
