@@ -63,7 +63,7 @@ TEST_CASE("tree builder: repeated keys win or are refused") {
       builder->add_item(SettingValue());  // an open list below must be left alone
       std::size_t start = builder->map_start();
       for (std::size_t i = 0; i < c.keys.size(); ++i) {
-        builder->add_entry(c.keys[i], SettingValue::uinteger(i));
+        builder->add_entry(std::string(c.keys[i]), SettingValue::uinteger(i));
       }
       SettingValue map;
       std::size_t repeated = 99;
