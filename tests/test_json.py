@@ -44,7 +44,7 @@ class TestReaderErrors:
             ('{"a": 1,}', "trailing comma at line 1 column 9"),
             ('{"a": 1} x', "trailing characters at line 1 column 10"),
             ("01", "invalid number at line 1 column 2"),
-            ("-", "EOF while parsing a value at line 1 column 1"),
+            ("-", "invalid number at line 1 column 1"),
             ("1e400", "number out of range at line 1 column 5"),
             ('"\\x"', "invalid escape at line 1 column 3"),
             ('"\\ud800x"', "unexpected end of hex escape at line 1 column 8"),

@@ -82,19 +82,6 @@ Status check_signals() {
   return Ok{};
 }
 
-FileKind file_kind(DriverKind kind) {
-  switch (kind) {
-    case DriverKind::Json5:
-      return FileKind::Json5;
-    case DriverKind::Toml:
-      return FileKind::Toml;
-    case DriverKind::Yaml:
-      return FileKind::Yaml;
-    default:
-      return FileKind::Json;
-  }
-}
-
 }  // namespace
 
 Result<Drivers> Drivers::from_args(PyObject* driver) {
@@ -104,18 +91,13 @@ Result<Drivers> Drivers::from_args(PyObject* driver) {
     if (given != nullptr) {
       auto lowered = lowered_name(driver);
       if (!lowered) return std::move(lowered.error());
-      static constexpr struct {
-        const char* name;
-        DriverKind kind;
-      } kNames[] = {{"json", DriverKind::Json},
-                    {"json5", DriverKind::Json5},
-                    {"toml", DriverKind::Toml},
-                    {"yaml", DriverKind::Yaml},
-                    {"memory", DriverKind::Memory}};
-      for (const auto& entry : kNames) {
-        if (PyUnicode_CompareWithASCIIString(lowered.value().get(), entry.name) == 0) {
-          return Drivers(entry.kind);
+      for (const FileFormat& format : file_formats()) {
+        if (PyUnicode_CompareWithASCIIString(lowered.value().get(), format.name) == 0) {
+          return Drivers(format.kind);
         }
+      }
+      if (PyUnicode_CompareWithASCIIString(lowered.value().get(), "memory") == 0) {
+        return Drivers(DriverKind::Memory);
       }
       return value_error("Unknown driver: " + std::string(given, static_cast<std::size_t>(size)));
     }
@@ -132,26 +114,21 @@ Result<Drivers> Drivers::from_args(PyObject* driver) {
   return type_error("Driver must be a string (name) or an object with 'read' and 'write' methods");
 }
 
+// The file kinds all go through their row of the format table; file_format() is the one switch
+// that must name every kind.
 Result<SettingValue> Drivers::load(const std::string& path) const {
-  switch (kind_) {
-    case DriverKind::Memory:
-      return SettingValue::map();
-    case DriverKind::Custom:
-      return load_custom(custom_.get(), path);
-    default:
-      return load_file(file_kind(kind_), path, check_signals);
-  }
+  if (const FileFormat* format = file_format(kind_)) return load_file(*format, path, check_signals);
+  if (kind_ == DriverKind::Custom) return load_custom(custom_.get(), path);
+  if (kind_ == DriverKind::Memory) return SettingValue::map();
+  return internal_error("a driver kind without a way to load");
 }
 
 Status Drivers::save(const std::string& path, const SettingValue& root) const {
-  switch (kind_) {
-    case DriverKind::Memory:
-      return Ok{};
-    case DriverKind::Custom:
-      return save_custom(custom_.get(), path, root);
-    default:
-      return save_file(file_kind(kind_), path, root, check_signals);
-  }
+  if (const FileFormat* format = file_format(kind_))
+    return save_file(*format, path, root, check_signals);
+  if (kind_ == DriverKind::Custom) return save_custom(custom_.get(), path, root);
+  if (kind_ == DriverKind::Memory) return Ok{};
+  return internal_error("a driver kind without a way to save");
 }
 
 }  // namespace orn

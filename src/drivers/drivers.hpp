@@ -10,10 +10,9 @@
 #include "binding/py_ref.hpp"
 #include "engine/result.hpp"
 #include "engine/setting_value.hpp"
+#include "formats/format_table.hpp"
 
 namespace orn {
-
-enum class DriverKind : std::uint8_t { Json, Json5, Toml, Yaml, Memory, Custom };
 
 class Drivers {
  public:

@@ -17,7 +17,6 @@
 #include <utility>
 #include <vector>
 
-#include "formats/json.hpp"
 #include "formats/utf8.hpp"
 
 namespace orn {
@@ -86,83 +85,6 @@ class FdSource final : public ByteSource {
   int fd_;
   const SignalCheck& on_signal_;
 };
-
-// Reads everything from fd through 8192-byte reads; a failure is the OS error of its kind.
-Result<std::string> read_all(int fd, const SignalCheck& on_signal) {
-  std::string bytes;
-  char buffer[8192];
-  FdSource source(fd, on_signal);
-  for (;;) {
-    auto n = source.read(buffer, sizeof buffer);
-    if (!n) return std::move(n.error());
-    if (n.value() == 0) return bytes;
-    bytes.append(buffer, n.value());
-  }
-}
-
-// The whole file, read again by path, as UTF-8 text; failures are OS errors of their kind.
-Result<std::string> read_utf8_file(const std::string& path, const SignalCheck& on_signal) {
-  auto fd = open_at(on_signal, AT_FDCWD, path.c_str(), O_RDONLY);
-  if (!fd) return std::move(fd.error());
-  auto bytes = read_all(fd.value().get(), on_signal);
-  if (!bytes) return std::move(bytes.error());
-  if (!is_utf8(bytes.value())) return os_error("stream did not contain valid UTF-8");
-  return bytes;
-}
-
-// Stands in for a reader this build lacks: loading such a file must fail, never start empty and
-// then overwrite the user's file at the next sync.
-Result<SettingValue> not_built(const char* format) {
-  return type_error(std::string(format) + " parse error: " + format +
-                    " files are not supported by this build yet");
-}
-
-// Reads and parses the file that fd has open; Json5 and Toml read it again by path as text. An
-// exception raised by a signal handler while reading ends the load as it is.
-Result<SettingValue> parse_opened(FileKind kind, int fd, const std::string& path,
-                                  const SignalCheck& on_signal) {
-  switch (kind) {
-    case FileKind::Json: {
-      FdSource source(fd, on_signal);
-      auto root = read_json(source);
-      if (!root && root.error().kind == ErrorKind::Raised) return std::move(root.error());
-      if (!root) return type_error("JSON parse error: " + root.error().message);
-      return root;
-    }
-    case FileKind::Json5: {
-      auto text = read_utf8_file(path, on_signal);
-      if (!text) return std::move(text.error());
-      return not_built("JSON5");
-    }
-    case FileKind::Toml: {
-      auto text = read_utf8_file(path, on_signal);
-      if (!text) return std::move(text.error());
-      return not_built("TOML");
-    }
-    case FileKind::Yaml: {
-      auto bytes = read_all(fd, on_signal);
-      if (!bytes && bytes.error().kind == ErrorKind::Raised) return std::move(bytes.error());
-      if (!bytes) return type_error("YAML parse error: " + bytes.error().message);
-      return not_built("YAML");
-    }
-  }
-  return internal_error("unknown file kind");
-}
-
-// The whole file's text. Kinds without a writer fail here, before anything on disk is touched.
-Result<std::string> serialise(FileKind kind, const SettingValue& root) {
-  switch (kind) {
-    case FileKind::Json:
-      return write_json(root);
-    case FileKind::Json5:
-      return type_error("JSON5 files cannot be written by this build yet");
-    case FileKind::Toml:
-      return type_error("TOML files cannot be written by this build yet");
-    case FileKind::Yaml:
-      return type_error("YAML files cannot be written by this build yet");
-  }
-  return internal_error("unknown file kind");
-}
 
 // The path without its last component; empty for a bare name and for anything directly under /.
 // Trailing "/" are no component of their own: "pp/qq/" lies in "pp", "tdir/" in no directory.
@@ -374,12 +296,12 @@ struct Folder {
 };
 
 Result<Folder> open_folder(const std::string& target, const SignalCheck& on_signal) {
-  std::string dir = parent_of(target);
-  if (dir.empty()) dir = target[0] == '/' ? "/" : ".";
-  auto readable = open_at(on_signal, AT_FDCWD, dir.c_str(), O_RDONLY | O_DIRECTORY);
+  std::string parent = parent_of(target);
+  const char* dir = !parent.empty() ? parent.c_str() : target[0] == '/' ? "/" : ".";
+  auto readable = open_at(on_signal, AT_FDCWD, dir, O_RDONLY | O_DIRECTORY);
   if (readable) return Folder{std::move(readable.value()), true};
   if (errno_of(readable.error()) != EACCES) return std::move(readable.error());
-  auto place = open_at(on_signal, AT_FDCWD, dir.c_str(), O_PATH | O_DIRECTORY);
+  auto place = open_at(on_signal, AT_FDCWD, dir, O_PATH | O_DIRECTORY);
   if (!place) return std::move(place.error());
   return Folder{std::move(place.value()), false};
 }
@@ -583,7 +505,7 @@ std::string os_error_text(int err) {
 
 Error os_error_from_errno(int err) { return os_error(os_error_text(err), err); }
 
-Result<SettingValue> load_file(FileKind kind, const std::string& path,
+Result<SettingValue> load_file(const FileFormat& format, const std::string& path,
                                const SignalCheck& on_signal) {
   if (path.find('\0') != std::string::npos) {
     return os_error("Failed to open config file: file name contained an unexpected NUL byte");
@@ -595,12 +517,13 @@ Result<SettingValue> load_file(FileKind kind, const std::string& path,
     if (err == ENOENT) return SettingValue::map();
     return os_error("Failed to open config file: " + os_error_text(err));
   }
-  return parse_opened(kind, fd.value().get(), path, on_signal);
+  FdSource source(fd.value().get(), on_signal);
+  return read_settings(format, source);
 }
 
-Status save_file(FileKind kind, const std::string& path, const SettingValue& root,
+Status save_file(const FileFormat& format, const std::string& path, const SettingValue& root,
                  const SignalCheck& on_signal) {
-  auto text = serialise(kind, root);
+  auto text = format.write(root);
   if (!text) return std::move(text.error());
   if (path.find('\0') != std::string::npos) {
     return os_error("file name contained an unexpected NUL byte");

@@ -8,7 +8,12 @@
 #include <optional>
 #include <vector>
 
+#include "formats/escapes.hpp"
+#include "formats/input.hpp"
 #include "formats/numbers.hpp"
+#include "formats/position.hpp"
+#include "formats/tree_builder.hpp"
+#include "formats/tree_writer.hpp"
 #include "formats/utf8.hpp"
 
 namespace orn {
@@ -87,11 +92,6 @@ const char* message_of(JsonError error) {
   return "invalid JSON";
 }
 
-constexpr std::size_t kBufferSize = 8192;
-// Containers may nest 127 deep: the counter starts here and a container that would bring it to
-// zero is refused.
-constexpr int kDepthBudget = 128;
-
 // Bytes that end a run of plain string content.
 constexpr std::array<bool, 256> kStringStop = [] {
   std::array<bool, 256> table{};
@@ -118,157 +118,72 @@ inline std::uint64_t may_stop_string(std::uint64_t w) {
 
 inline bool is_digit(int c) { return c >= '0' && c <= '9'; }
 
-void append_utf8(std::string& out, std::uint32_t code_point) {
-  char bytes[4];
-  std::size_t n;
-  if (code_point < 0x80) {
-    bytes[0] = static_cast<char>(code_point);
-    n = 1;
-  } else if (code_point < 0x800) {
-    bytes[0] = static_cast<char>(0xC0 | (code_point >> 6));
-    bytes[1] = static_cast<char>(0x80 | (code_point & 0x3F));
-    n = 2;
-  } else if (code_point < 0x10000) {
-    bytes[0] = static_cast<char>(0xE0 | (code_point >> 12));
-    bytes[1] = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
-    bytes[2] = static_cast<char>(0x80 | (code_point & 0x3F));
-    n = 3;
-  } else {
-    bytes[0] = static_cast<char>(0xF0 | (code_point >> 18));
-    bytes[1] = static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
-    bytes[2] = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
-    bytes[3] = static_cast<char>(0x80 | (code_point & 0x3F));
-    n = 4;
-  }
-  out.append(bytes, n);
-}
-
-int hex_value(int c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// One-pass recursive descent over a window of the input. The window is either the caller's
-// whole text or an 8 KiB buffer refilled from the source; tokens may straddle refills.
+// One-pass recursive descent over an InputWindow: the caller's whole text, or an 8 KiB buffer
+// refilled from the source; tokens may straddle refills.
 //
 // Positions: an error is reported after the bytes consumed so far, and the byte that shows the
 // error counts as consumed ("[1 2]" fails at column 4, on the "2"). Only white space and error
 // paths can consume a line feed (a raw one inside a string is itself an error), so the line is
-// tracked there and nowhere in the hot loops.
+// counted there and nowhere in the hot loops.
 class Reader {
  public:
-  explicit Reader(ByteSource& source)
-      : source_(&source), start_(buffer_), p_(buffer_), end_(buffer_) {}
-  explicit Reader(std::string_view text)
-      : start_(text.data()), p_(text.data()), end_(text.data() + text.size()) {}
+  explicit Reader(ByteSource& source) : in_(source) {}
+  explicit Reader(std::string_view text) : in_(text) {}
 
   Result<SettingValue> run() {
     SettingValue root;
     bool ok = parse_value(root) && parse_end();
-    if (io_error_) return std::move(*io_error_);  // the parse only saw a premature end
+    if (in_.io_error()) return std::move(*in_.io_error());  // the parse only saw a premature end
     if (!ok) {
       std::string message = message_of(error_);
-      message += " at line ";
-      append_uint(message, error_line_);
-      message += " column ";
-      append_uint(message, error_column_);
+      append_json_position(message, error_at_);
       return type_error(std::move(message));
     }
     return root;
   }
 
  private:
-  // ----- input window
-
-  std::uint64_t offset() const { return base_ + static_cast<std::uint64_t>(p_ - start_); }
-
-  // Called with the window used up. False at the end of the input or when the source fails.
-  bool refill() {
-    if (source_ == nullptr || at_end_) return false;
-    if (marking_) {
-      scratch_.append(mark_, end_);
-      mark_ = buffer_;
-    }
-    base_ += static_cast<std::uint64_t>(end_ - start_);
-    start_ = p_ = end_ = buffer_;
-    Result<std::size_t> got = source_->read(buffer_, kBufferSize);
-    if (!got) {
-      io_error_ = std::move(got.error());
-      at_end_ = true;
-      return false;
-    }
-    if (got.value() == 0) {
-      at_end_ = true;
-      return false;
-    }
-    end_ += got.value();
-    return true;
-  }
-
-  // The next byte without consuming it, or -1 at the end.
-  int peek() {
-    if (p_ != end_ || refill()) return static_cast<unsigned char>(*p_);
-    return -1;
-  }
-
-  // Consumes and returns the next byte (-1 at the end), keeping the line count.
-  int take() {
-    int c = peek();
-    if (c >= 0) {
-      ++p_;
-      if (c == '\n') new_line();
-    }
-    return c;
-  }
-
-  void new_line() {
-    ++line_;
-    line_start_ = offset();
-  }
-
   // The next byte after white space, not consumed; -1 at the end. Indentation comes in runs of
   // spaces, skipped up to eight at a time.
   int skip_space() {
+    const char*& p = in_.cur;
     for (;;) {
-      while (p_ != end_) {
-        unsigned char c = static_cast<unsigned char>(*p_);
+      while (p != in_.end) {
+        unsigned char c = static_cast<unsigned char>(*p);
         if (c > ' ') return c;
         if (c == ' ') {
           if constexpr (std::endian::native == std::endian::little) {
-            if (end_ - p_ >= 8) {
+            if (in_.end - p >= 8) {
               std::uint64_t w;
-              std::memcpy(&w, p_, 8);
+              std::memcpy(&w, p, 8);
               std::uint64_t other = w ^ (kOnes * ' ');  // zero bytes where there are spaces
-              p_ += other == 0 ? 8 : std::countr_zero(other) / 8;
+              p += other == 0 ? 8 : std::countr_zero(other) / 8;
               continue;
             }
           }
-          ++p_;
+          ++p;
         } else if (c == '\n') {
-          ++p_;
-          new_line();
+          ++p;
+          in_.new_line();
         } else if (c == '\t' || c == '\r') {
-          ++p_;
+          ++p;
         } else {
           return c;
         }
       }
-      if (!refill()) return -1;
+      if (!in_.refill()) return -1;
     }
   }
 
   bool fail(JsonError error) {
     error_ = error;
-    error_line_ = line_;
-    error_column_ = offset() - line_start_;
+    error_at_ = in_.position();
     return false;
   }
 
   // Fails with the offending byte, if any, counted as read.
   bool fail_on_next(JsonError error) {
-    take();
+    in_.take();
     return fail(error);
   }
 
@@ -280,22 +195,22 @@ class Reader {
       case -1:
         return fail(JsonError::EofValue);
       case 'n':
-        ++p_;
+        ++in_.cur;
         if (!parse_ident("ull")) return false;
         out = SettingValue();
         return true;
       case 't':
-        ++p_;
+        ++in_.cur;
         if (!parse_ident("rue")) return false;
         out = SettingValue::boolean(true);
         return true;
       case 'f':
-        ++p_;
+        ++in_.cur;
         if (!parse_ident("alse")) return false;
         out = SettingValue::boolean(false);
         return true;
       case '"': {
-        ++p_;
+        ++in_.cur;
         std::string_view s;
         if (!parse_string(s)) return false;
         out = SettingValue::string(s);
@@ -330,12 +245,12 @@ class Reader {
   // The rest of true, false or null, after its first letter.
   bool parse_ident(const char* rest) {
     std::size_t n = std::strlen(rest);
-    if (static_cast<std::size_t>(end_ - p_) >= n && std::memcmp(p_, rest, n) == 0) {
-      p_ += n;
+    if (static_cast<std::size_t>(in_.end - in_.cur) >= n && std::memcmp(in_.cur, rest, n) == 0) {
+      in_.cur += n;
       return true;
     }
     for (; *rest != '\0'; ++rest) {
-      int c = take();
+      int c = in_.take();
       if (c == -1) return fail(JsonError::EofValue);
       if (c != *rest) return fail(JsonError::ExpectedIdent);
     }
@@ -343,63 +258,58 @@ class Reader {
   }
 
   bool enter_container() {
-    if (--depth_budget_ == 0) return fail_on_next(JsonError::RecursionLimitExceeded);
-    ++p_;
+    if (depth_ == kJsonMaxDepth) return fail_on_next(JsonError::RecursionLimitExceeded);
+    ++depth_;
+    ++in_.cur;
     return true;
   }
 
-  // Elements and entries of the open containers collect on shared stacks and move into a
-  // container of exactly the right size at its end: one allocation per container, none for
-  // growth.
   bool parse_list(SettingValue& out) {
     if (!enter_container()) return false;
-    const std::size_t base = items_.size();
+    const std::size_t start = tree_.list_start();
     int c = skip_space();
     if (c == ']') {
-      ++p_;
+      ++in_.cur;
     } else if (c == -1) {
       return fail(JsonError::EofList);
     } else {
       for (;;) {
-        SettingValue item;  // not a reference into items_: the recursion may reallocate it
+        SettingValue item;
         if (!parse_value(item)) return false;
-        items_.push_back(std::move(item));
+        tree_.add_item(std::move(item));
         c = skip_space();
         if (c == ',') {
-          ++p_;
+          ++in_.cur;
           c = skip_space();
           if (c == ']') return fail_on_next(JsonError::TrailingComma);
           if (c == -1) return fail(JsonError::EofValue);
           continue;
         }
         if (c == ']') {
-          ++p_;
+          ++in_.cur;
           break;
         }
         if (c == -1) return fail(JsonError::EofList);
         return fail_on_next(JsonError::ExpectedListCommaOrEnd);
       }
     }
-    List list(std::make_move_iterator(items_.begin() + static_cast<std::ptrdiff_t>(base)),
-              std::make_move_iterator(items_.end()));
-    items_.resize(base);
-    ++depth_budget_;
-    out = SettingValue::list(std::move(list));
+    --depth_;
+    out = tree_.finish_list(start);
     return true;
   }
 
   bool parse_map(SettingValue& out) {
     if (!enter_container()) return false;
-    const std::size_t base = entries_.size();
+    const std::size_t start = tree_.map_start();
     int c = skip_space();
     if (c == '}') {
-      ++p_;
+      ++in_.cur;
     } else if (c == -1) {
       return fail(JsonError::EofObject);
     } else {
       for (;;) {
         if (c != '"') return fail_on_next(JsonError::KeyMustBeString);
-        ++p_;
+        ++in_.cur;
         std::string_view key_text;
         if (!parse_string(key_text)) return false;
         std::string key(key_text);
@@ -407,74 +317,29 @@ class Reader {
         if (c != ':') {
           return c == -1 ? fail(JsonError::EofObject) : fail_on_next(JsonError::ExpectedColon);
         }
-        ++p_;
+        ++in_.cur;
         SettingValue value;
         if (!parse_value(value)) return false;
-        entries_.emplace_back(std::move(key), std::move(value));
+        tree_.add_entry(std::move(key), std::move(value));
         c = skip_space();
         if (c == ',') {
-          ++p_;
+          ++in_.cur;
           c = skip_space();
           if (c == '}') return fail_on_next(JsonError::TrailingComma);
           if (c == -1) return fail(JsonError::EofValue);
           continue;
         }
         if (c == '}') {
-          ++p_;
+          ++in_.cur;
           break;
         }
         if (c == -1) return fail(JsonError::EofObject);
         return fail_on_next(JsonError::ExpectedObjectCommaOrEnd);
       }
     }
-    bool strictly_ascending = false;
-    Mapping map = take_entries(base, strictly_ascending);
-    if (!strictly_ascending) map.finish();  // sorted by now, but may hold repeated keys
-    ++depth_budget_;
-    out = SettingValue::map(std::move(map));
+    --depth_;
+    tree_.finish_map(start, out);  // later entries win: never refused
     return true;
-  }
-
-  // Moves entries_[base..] into a mapping in ascending key order, so that finish() finds it
-  // sorted. Ordering small indices here is far cheaper than finish() reordering whole entries;
-  // the sort is stable, so equal keys stay in text order for finish() to resolve. Sets
-  // strictly_ascending when the text already listed the keys in order without repeats (as every
-  // file this system writes does): the mapping is then complete as it is.
-  Mapping take_entries(std::size_t base, bool& strictly_ascending) {
-    auto first = entries_.begin() + static_cast<std::ptrdiff_t>(base);
-    const auto n = static_cast<std::uint32_t>(entries_.size() - base);
-    auto before = [&first](std::uint32_t a, std::uint32_t b) {
-      return first[a].first < first[b].first;
-    };
-    Mapping map;
-    map.reserve(n);
-    strictly_ascending = true;
-    for (std::uint32_t i = 1; i < n && strictly_ascending; ++i) {
-      strictly_ascending = before(i - 1, i);
-    }
-    if (strictly_ascending) {
-      for (auto it = first; it != entries_.end(); ++it) {
-        map.append(std::move(it->first), std::move(it->second));
-      }
-      entries_.resize(base);
-      return map;
-    }
-    order_.clear();
-    for (std::uint32_t i = 0; i < n; ++i) order_.push_back(i);
-    if (n <= 32) {
-      for (std::uint32_t i = 1; i < n; ++i) {
-        std::uint32_t j = i;
-        for (; j > 0 && before(i, order_[j - 1]); --j) order_[j] = order_[j - 1];
-        order_[j] = i;
-      }
-    } else {
-      std::stable_sort(order_.begin(), order_.end(), before);
-    }
-    for (std::uint32_t i : order_) {
-      map.append(std::move(first[i].first), std::move(first[i].second));
-    }
-    entries_.resize(base);
-    return map;
   }
 
   // ----- strings
@@ -502,29 +367,30 @@ class Reader {
   // between escapes.
   bool parse_string(std::string_view& result) {
     std::uint64_t seen = 0;  // OR of all plain bytes: its high bits say "not pure ASCII"
-    const char* q = scan_plain(p_, end_, seen);
-    if (q != end_ && *q == '"') {
-      result = std::string_view(p_, static_cast<std::size_t>(q - p_));
-      p_ = q + 1;
+    const char*& p = in_.cur;
+    const char* q = scan_plain(p, in_.end, seen);
+    if (q != in_.end && *q == '"') {
+      result = std::string_view(p, static_cast<std::size_t>(q - p));
+      p = q + 1;
     } else {
       text_.clear();
       for (;;) {
-        text_.append(p_, static_cast<std::size_t>(q - p_));
-        if (q == end_) {
-          p_ = q;
-          if (!refill()) return fail(JsonError::EofString);
+        text_.append(p, static_cast<std::size_t>(q - p));
+        if (q == in_.end) {
+          p = q;
+          if (!in_.refill()) return fail(JsonError::EofString);
         } else {
           char c = *q;
-          p_ = q + 1;
+          p = q + 1;
           if (c == '"') break;
           if (c == '\\') {
             if (!parse_escape(text_)) return false;
           } else {
-            if (c == '\n') new_line();
+            if (c == '\n') in_.new_line();
             return fail(JsonError::ControlCharacter);
           }
         }
-        q = scan_plain(p_, end_, seen);
+        q = scan_plain(p, in_.end, seen);
       }
       result = text_;
     }
@@ -536,7 +402,7 @@ class Reader {
 
   // After the backslash.
   bool parse_escape(std::string& out) {
-    int c = take();
+    int c = in_.take();
     switch (c) {
       case -1:
         return fail(JsonError::EofString);
@@ -569,17 +435,15 @@ class Reader {
 
   // Four characters are consumed before they are judged, so "\u12x4" fails after the "4".
   bool parse_hex4(std::uint32_t& value) {
-    int digits[4];
-    for (int& d : digits) {
-      d = take();
-      if (d == -1) return fail(JsonError::EofString);
+    char digits[4];
+    for (char& d : digits) {
+      int c = in_.take();
+      if (c == -1) return fail(JsonError::EofString);
+      d = static_cast<char>(c);
     }
-    value = 0;
-    for (int d : digits) {
-      int v = hex_value(d);
-      if (v < 0) return fail(JsonError::InvalidEscape);
-      value = value * 16 + static_cast<std::uint32_t>(v);
-    }
+    std::int64_t parsed = parse_hex(std::string_view(digits, 4));
+    if (parsed < 0) return fail(JsonError::InvalidEscape);
+    value = static_cast<std::uint32_t>(parsed);
     return true;
   }
 
@@ -587,58 +451,49 @@ class Reader {
   bool parse_unicode_escape(std::string& out) {
     std::uint32_t first;
     if (!parse_hex4(first)) return false;
-    if (first >= 0xDC00 && first <= 0xDFFF) return fail(JsonError::LoneLeadingSurrogate);
-    if (first < 0xD800 || first > 0xDBFF) {
+    if (is_low_surrogate(first)) return fail(JsonError::LoneLeadingSurrogate);
+    if (!is_high_surrogate(first)) {
       append_utf8(out, first);
       return true;
     }
     for (char expected : {'\\', 'u'}) {
-      int c = take();
+      int c = in_.take();
       if (c == -1) return fail(JsonError::EofString);
       if (c != expected) return fail(JsonError::UnexpectedEndOfHexEscape);
     }
     std::uint32_t second;
     if (!parse_hex4(second)) return false;
-    if (second < 0xDC00 || second > 0xDFFF) return fail(JsonError::LoneLeadingSurrogate);
-    append_utf8(out, 0x10000 + ((first - 0xD800) << 10) + (second - 0xDC00));
+    if (!is_low_surrogate(second)) return fail(JsonError::LoneLeadingSurrogate);
+    append_utf8(out, combine_surrogates(first, second));
     return true;
   }
 
   // ----- numbers
 
-  // The number's text from the mark to p_, gathered in scratch_ when it straddled a refill.
-  std::string_view marked_text() {
-    if (scratch_.empty()) return {mark_, static_cast<std::size_t>(p_ - mark_)};
-    scratch_.append(mark_, p_);
-    mark_ = p_;
-    return scratch_;
-  }
-
   bool parse_number(SettingValue& out) {
-    scratch_.clear();
-    mark_ = p_;
-    marking_ = true;
+    in_.begin_mark();
     bool ok = scan_number(out);
-    marking_ = false;
+    in_.end_mark();
     return ok;
   }
 
   // Integers are accumulated on the way; anything else is handed to parse_double as text. A
-  // terminator is only peeked: "[1e400]" fails at column 6, before the "]".
+  // terminator is only peeked: "[1e400]" fails at column 6, before the "]". A sign, point or
+  // exponent mark that no digit follows is an invalid number, also where the input ends.
   bool scan_number(SettingValue& out) {
-    bool negative = *p_ == '-';
-    if (negative) ++p_;
-    int c = take();
-    if (c == -1) return fail(JsonError::EofValue);
+    const char*& p = in_.cur;
+    bool negative = *p == '-';
+    if (negative) ++p;
+    int c = in_.take();
     if (!is_digit(c)) return fail(JsonError::InvalidNumber);
     std::uint64_t magnitude = static_cast<std::uint64_t>(c - '0');
     bool too_long = false;  // beyond 2^64 - 1
-    c = peek();
+    c = in_.peek();
     if (magnitude == 0) {
       if (is_digit(c)) return fail_on_next(JsonError::InvalidNumber);
     } else {
-      for (; is_digit(c); c = peek()) {
-        ++p_;
+      for (; is_digit(c); c = in_.peek()) {
+        ++p;
         if (__builtin_mul_overflow(magnitude, 10u, &magnitude) ||
             __builtin_add_overflow(magnitude, static_cast<std::uint64_t>(c - '0'), &magnitude)) {
           too_long = true;
@@ -648,26 +503,24 @@ class Reader {
     bool is_float = false;
     if (c == '.') {
       is_float = true;
-      ++p_;
-      c = peek();
-      if (c == -1) return fail(JsonError::EofValue);
+      ++p;
+      c = in_.peek();
       if (!is_digit(c)) return fail_on_next(JsonError::InvalidNumber);
       do {
-        ++p_;
-      } while (is_digit(c = peek()));
+        ++p;
+      } while (is_digit(c = in_.peek()));
     }
     if (c == 'e' || c == 'E') {
       is_float = true;
-      ++p_;
-      c = peek();
+      ++p;
+      c = in_.peek();
       bool exponent_negative = c == '-';
-      if (c == '+' || c == '-') ++p_;
-      c = take();
-      if (c == -1) return fail(JsonError::EofValue);
+      if (c == '+' || c == '-') ++p;
+      c = in_.take();
       if (!is_digit(c)) return fail(JsonError::InvalidNumber);
       std::int32_t exponent = c - '0';
-      for (c = peek(); is_digit(c); c = peek()) {
-        ++p_;
+      for (c = in_.peek(); is_digit(c); c = in_.peek()) {
+        ++p;
         if (exponent > (INT32_MAX - (c - '0')) / 10) {
           return parse_exponent_overflow(out, negative, exponent_negative);
         }
@@ -689,7 +542,7 @@ class Reader {
         return true;
       }
     }
-    ParsedDouble parsed = parse_double(marked_text());
+    ParsedDouble parsed = parse_double(in_.marked());
     if (parsed.status != ParsedDouble::Status::Ok) return fail(JsonError::NumberOutOfRange);
     out = SettingValue::floating(parsed.value);
     return true;
@@ -699,107 +552,64 @@ class Reader {
   // range at once, on the digit that overflowed.
   bool parse_exponent_overflow(SettingValue& out, bool negative, bool exponent_negative) {
     bool zero = true;
-    for (char c : marked_text()) {
+    for (char c : in_.marked()) {
       if (c == 'e' || c == 'E') break;
       if (c >= '1' && c <= '9') zero = false;
     }
     if (!zero && !exponent_negative) return fail(JsonError::NumberOutOfRange);
-    while (is_digit(peek())) ++p_;
+    while (is_digit(in_.peek())) ++in_.cur;
     out = SettingValue::floating(negative ? -0.0 : 0.0);
     return true;
   }
 
-  ByteSource* source_ = nullptr;
-  const char* start_;  // the window's first byte, at input offset base_
-  const char* p_;
-  const char* end_;
-  std::uint64_t base_ = 0;
-  bool at_end_ = false;
-  std::optional<Error> io_error_;
-
-  std::uint64_t line_ = 1;
-  std::uint64_t line_start_ = 0;  // input offset of the current line's first byte
-  int depth_budget_ = kDepthBudget;
-  std::vector<SettingValue> items_;
-  std::vector<Mapping::Entry> entries_;
-  std::string text_;  // a string that needed decoding or straddled a refill
-  std::vector<std::uint32_t> order_;
-
-  // A number being read: from mark_ in the window, preceded by scratch_ after a refill.
-  bool marking_ = false;
-  const char* mark_ = nullptr;
-  std::string scratch_;
-
+  InputWindow in_;
+  TreeBuilder tree_{DuplicateKeys::LastWins};
+  std::size_t depth_ = 0;  // containers open
+  std::string text_;       // a string that needed decoding or straddled a refill
   JsonError error_ = JsonError::EofValue;
-  std::uint64_t error_line_ = 0;
-  std::uint64_t error_column_ = 0;
-
-  char buffer_[kBufferSize];
+  TextPosition error_at_;
 };
 
 // ---------------------------------------------------------------------------------------------
 // Writer
 
-// Bytes written as an escape.
-constexpr std::array<bool, 256> kNeedsEscape = [] {
-  std::array<bool, 256> table{};
-  for (int c = 0; c < 0x20; ++c) table[c] = true;
-  table['"'] = true;
-  table['\\'] = true;
+constexpr EscapeTable kJsonEscapes = [] {
+  EscapeTable table = control_escapes(HexCase::Lower);
+  table.action['"'] = '"';
+  table.action['\\'] = '\\';
   return table;
 }();
 
 void write_string(std::string& out, std::string_view s) {
-  static constexpr char kHex[] = "0123456789abcdef";
   out += '"';
-  const char* run = s.data();
-  const char* end = run + s.size();
-  for (const char* q = run; q != end; ++q) {
-    unsigned char c = static_cast<unsigned char>(*q);
-    if (!kNeedsEscape[c]) continue;
-    out.append(run, q);
-    run = q + 1;
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      default: {
-        char escape[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
-        out.append(escape, sizeof escape);
-      }
-    }
+  append_escaped(out, s, kJsonEscapes);
+  out += '"';
+}
+
+struct JsonEmitter {
+  std::string& out;
+
+  void null() { out += "null"; }
+  void boolean(bool b) { out += b ? "true" : "false"; }
+  void uinteger(std::uint64_t u) { append_uint(out, u); }
+  void integer(std::int64_t i) { append_int(out, i); }
+  void floating(double d) { append_float(out, d, FloatLayout::Json); }
+  void string(std::string_view s) { write_string(out, s); }
+  void empty(const SettingValue& container) { out += container.is_list() ? "[]" : "{}"; }
+  void open(const SettingValue& container) { out += container.is_list() ? '[' : '{'; }
+  void item(std::size_t index, std::size_t level) {
+    if (index != 0) out += ',';
+    append_newline(out, level, 2);
   }
-  out.append(run, end);
-  out += '"';
-}
-
-void write_newline(std::string& out, std::size_t level) {
-  out += '\n';
-  out.append(2 * level, ' ');
-}
-
-// A container being written and the index of its next element.
-struct Frame {
-  const SettingValue* container;
-  std::size_t next;
+  void entry(const std::string& key, std::size_t index, std::size_t level) {
+    item(index, level);
+    write_string(out, key);
+    out += ": ";
+  }
+  void close(const SettingValue& container, std::size_t level) {
+    append_newline(out, level, 2);
+    out += container.is_list() ? ']' : '}';
+  }
 };
 
 }  // namespace
@@ -808,80 +618,20 @@ Result<SettingValue> read_json(ByteSource& source) { return Reader(source).run()
 
 Result<SettingValue> read_json(std::string_view text) { return Reader(text).run(); }
 
-// Iterative, with the open containers on an explicit stack: trees built through the API can be
-// far deeper than the C stack allows.
 void write_json(const SettingValue& root, std::string& out) {
-  using Kind = SettingValue::Kind;
-  std::vector<Frame> stack;
-  const SettingValue* value = &root;
-  for (;;) {
-    switch (value->kind()) {
-      case Kind::Null:
-        out += "null";
-        break;
-      case Kind::Bool:
-        out += value->as_bool() ? "true" : "false";
-        break;
-      case Kind::UInt:
-        append_uint(out, value->as_uint());
-        break;
-      case Kind::Int:
-        append_int(out, value->as_int());
-        break;
-      case Kind::Float:
-        append_json_float(out, value->as_double());
-        break;
-      case Kind::String:
-        write_string(out, value->as_string());
-        break;
-      case Kind::List:
-        if (value->as_list().empty()) {
-          out += "[]";
-        } else {
-          out += '[';
-          stack.push_back({value, 0});
-        }
-        break;
-      case Kind::Map:
-        if (value->as_map().empty()) {
-          out += "{}";
-        } else {
-          out += '{';
-          stack.push_back({value, 0});
-        }
-        break;
-    }
-    // Find the next value to write, closing every container that is done.
-    for (;;) {
-      if (stack.empty()) return;
-      Frame& top = stack.back();
-      const bool is_list = top.container->is_list();
-      const std::size_t size =
-          is_list ? top.container->as_list().size() : top.container->as_map().size();
-      if (top.next < size) {
-        if (top.next != 0) out += ',';
-        write_newline(out, stack.size());
-        if (is_list) {
-          value = &top.container->as_list()[top.next];
-        } else {
-          const auto& entry = *(top.container->as_map().begin() + top.next);
-          write_string(out, entry.first);
-          out += ": ";
-          value = &entry.second;
-        }
-        ++top.next;
-        break;
-      }
-      write_newline(out, stack.size() - 1);
-      out += is_list ? ']' : '}';
-      stack.pop_back();
-    }
-  }
+  walk_tree(root, kAnyDepth, JsonEmitter{out});
 }
 
 std::string write_json(const SettingValue& root) {
   std::string out;
   write_json(root, out);
+  return out;
+}
+
+Result<std::string> write_json_file(const SettingValue& root) {
+  std::string out;
+  if (!walk_tree(root, kJsonMaxDepth, JsonEmitter{out}))
+    return too_deep_error("JSON", root, kJsonMaxDepth);
   return out;
 }
 

@@ -64,8 +64,19 @@ bool append_positional_digits(std::string& out, const DecimalDigits& d) {
 
 }  // namespace
 
-void append_json_float(std::string& out, double value) {
+void append_float(std::string& out, double value, FloatLayout layout) {
   DecimalDigits d = shortest_digits(value);
+  switch (layout) {
+    case FloatLayout::Json:
+    case FloatLayout::Yaml:
+      break;
+    case FloatLayout::Toml:
+      if (append_positional_digits(out, d)) out += ".0";
+      return;
+    case FloatLayout::Json5:
+      append_positional_digits(out, d);
+      return;
+  }
   if (d.exponent >= -5 && d.exponent <= 15) {
     if (append_positional_digits(out, d)) out += ".0";
     return;
@@ -76,8 +87,76 @@ void append_json_float(std::string& out, double value) {
     out += '.';
     out.append(d.digits + 1, static_cast<std::size_t>(d.count - 1));
   }
-  out += d.exponent < 0 ? "e-" : "e+";
+  if (d.exponent < 0) {
+    out += "e-";
+  } else {
+    out += layout == FloatLayout::Json ? "e+" : "e";
+  }
   append_int(out, d.exponent < 0 ? -d.exponent : d.exponent);
+}
+
+namespace {
+
+int digit_value(char c, int radix) {
+  int v = -1;
+  if (c >= '0' && c <= '9') {
+    v = c - '0';
+  } else if (c >= 'a' && c <= 'f') {
+    v = c - 'a' + 10;
+  } else if (c >= 'A' && c <= 'F') {
+    v = c - 'A' + 10;
+  }
+  return v < radix ? v : -1;
+}
+
+}  // namespace
+
+bool classify_integer(std::string_view text, RadixPrefixes prefixes, bool allow_plus,
+                      IntegerText& out) {
+  using u128 = unsigned __int128;
+  std::size_t i = 0;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '-' || (allow_plus && text[i] == '+'))) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  int radix = 10;
+  if (prefixes != RadixPrefixes::None && text.size() - i >= 2 && text[i] == '0') {
+    char p = text[i + 1];
+    if (p == 'x' || (p == 'X' && prefixes == RadixPrefixes::HexAnyCase)) {
+      radix = 16;
+    } else if (prefixes == RadixPrefixes::LowerCase && p == 'o') {
+      radix = 8;
+    } else if (prefixes == RadixPrefixes::LowerCase && p == 'b') {
+      radix = 2;
+    }
+    if (radix != 10) i += 2;
+  }
+  if (i == text.size()) return false;
+  if (radix == 10 && text[i] == '0' && text.size() - i > 1) return false;
+  u128 magnitude = 0;
+  bool overflow = false;
+  const u128 limit = ~u128{0};
+  for (; i < text.size(); ++i) {
+    int v = digit_value(text[i], radix);
+    if (v < 0) return false;
+    if (magnitude > (limit - static_cast<u128>(v)) / static_cast<u128>(radix)) overflow = true;
+    magnitude = magnitude * static_cast<u128>(radix) + static_cast<u128>(v);
+  }
+  constexpr u128 kSigned64 = u128{1} << 63;
+  constexpr u128 kSigned128 = u128{1} << 127;
+  IntegerRange range;
+  if (overflow) {
+    range = IntegerRange::Beyond;
+  } else if (!negative || magnitude == 0) {
+    range = magnitude <= UINT64_MAX ? IntegerRange::Unsigned64 : IntegerRange::Wide;
+  } else if (magnitude <= kSigned64) {
+    range = IntegerRange::Signed64;
+  } else {
+    range = magnitude <= kSigned128 ? IntegerRange::Wide : IntegerRange::Beyond;
+  }
+  out = {range, negative, magnitude, radix};
+  return true;
 }
 
 namespace {

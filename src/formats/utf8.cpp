@@ -55,6 +55,42 @@ bool is_utf8(std::string_view text) {
   return true;
 }
 
+void append_utf8(std::string& out, std::uint32_t code_point) {
+  char bytes[4];
+  std::size_t n;
+  if (code_point < 0x80) {
+    bytes[0] = static_cast<char>(code_point);
+    n = 1;
+  } else if (code_point < 0x800) {
+    bytes[0] = static_cast<char>(0xC0 | (code_point >> 6));
+    bytes[1] = static_cast<char>(0x80 | (code_point & 0x3F));
+    n = 2;
+  } else if (code_point < 0x10000) {
+    bytes[0] = static_cast<char>(0xE0 | (code_point >> 12));
+    bytes[1] = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+    bytes[2] = static_cast<char>(0x80 | (code_point & 0x3F));
+    n = 3;
+  } else {
+    bytes[0] = static_cast<char>(0xF0 | (code_point >> 18));
+    bytes[1] = static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
+    bytes[2] = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+    bytes[3] = static_cast<char>(0x80 | (code_point & 0x3F));
+    n = 4;
+  }
+  out.append(bytes, n);
+}
+
+std::size_t decode_utf8(const unsigned char* p, const unsigned char* end,
+                        std::uint32_t& code_point) {
+  std::size_t bad = 0;
+  std::size_t n = utf8_sequence(p, end, bad);
+  static constexpr unsigned char kLeadBits[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+  if (n == 0) return 0;
+  code_point = p[0] & kLeadBits[n];
+  for (std::size_t i = 1; i < n; ++i) code_point = (code_point << 6) | (p[i] & 0x3F);
+  return n;
+}
+
 std::string utf8_replacing(std::string_view text) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const auto* end = p + text.size();

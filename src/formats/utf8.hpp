@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -13,6 +14,15 @@ namespace orn {
 std::size_t utf8_sequence(const unsigned char* p, const unsigned char* end, std::size_t& bad);
 
 bool is_utf8(std::string_view text);
+
+// Appends code_point (at most U+10FFFF, surrogates included when the caller allows them) as
+// UTF-8.
+void append_utf8(std::string& out, std::uint32_t code_point);
+
+// Decodes the well-formed sequence at p (p < end) into code_point and gives its length, or 0
+// when it is ill-formed.
+std::size_t decode_utf8(const unsigned char* p, const unsigned char* end,
+                        std::uint32_t& code_point);
 
 // text with every ill-formed subpart replaced by U+FFFD.
 std::string utf8_replacing(std::string_view text);

@@ -1,0 +1,71 @@
+// The stacks on which a reader collects the elements and entries of its open containers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "engine/setting_value.hpp"
+
+namespace orn {
+
+// What a repeated key in one mapping means: JSON, JSON5 and YAML keep the later entry; TOML
+// forbids defining a key twice.
+enum class DuplicateKeys : std::uint8_t { LastWins, Refuse };
+
+// Elements and entries of all open containers share two stacks and move into a container of
+// exactly the right size when it closes: one allocation per container, none for growth. A
+// reader notes the stack height when a container opens (list_start/map_start) and hands it back
+// when the container closes.
+class TreeBuilder {
+ public:
+  explicit TreeBuilder(DuplicateKeys duplicates) : duplicates_(duplicates) {}
+
+  std::size_t list_start() const { return items_.size(); }
+  // value must not refer into the builder: collecting may reallocate the stacks. Arguments are
+  // taken by rvalue reference: a by-value key would be moved twice, and moving a short string
+  // copies its bytes.
+  void add_item(SettingValue&& value) { items_.push_back(std::move(value)); }
+  SettingValue finish_list(std::size_t start) {
+    List list(std::make_move_iterator(items_.begin() + static_cast<std::ptrdiff_t>(start)),
+              std::make_move_iterator(items_.end()));
+    items_.resize(start);
+    return SettingValue::list(std::move(list));
+  }
+
+  std::size_t map_start() const { return entries_.size(); }
+  void add_entry(std::string&& key, SettingValue&& value) {
+    entries_.emplace_back(std::move(key), std::move(value));
+  }
+  // The mapping of the entries since start, in key order. Under DuplicateKeys::Refuse a repeated
+  // key makes it return false with out untouched and *repeated (when given) set to the index,
+  // counted from start in the order of add_entry, of the first entry that repeated a key.
+  bool finish_map(std::size_t start, SettingValue& out, std::size_t* repeated = nullptr) {
+    // Text that lists its keys in order without repeats (every file this system writes) moves
+    // straight into the mapping; this part is inline because readers run it for every mapping.
+    auto first = entries_.begin() + static_cast<std::ptrdiff_t>(start);
+    for (auto it = first + (first == entries_.end() ? 0 : 1); it != entries_.end(); ++it) {
+      if (!((it - 1)->first < it->first)) return finish_unordered(start, out, repeated);
+    }
+    Mapping map;
+    map.reserve(entries_.size() - start);
+    for (auto it = first; it != entries_.end(); ++it) {
+      map.append(std::move(it->first), std::move(it->second));
+    }
+    entries_.resize(start);
+    out = SettingValue::map(std::move(map));
+    return true;
+  }
+
+ private:
+  bool finish_unordered(std::size_t start, SettingValue& out, std::size_t* repeated);
+
+  DuplicateKeys duplicates_;
+  std::vector<SettingValue> items_;
+  std::vector<Mapping::Entry> entries_;
+  std::vector<std::uint32_t> order_;
+};
+
+}  // namespace orn
