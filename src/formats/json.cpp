@@ -427,53 +427,22 @@ class Reader {
         return fail_on_next(JsonError::ExpectedObjectCommaOrEnd);
       }
     }
-    bool strictly_ascending = false;
-    Mapping map = take_entries(base, strictly_ascending);
-    if (!strictly_ascending) map.finish();  // sorted by now, but may hold repeated keys
+    Mapping map = take_entries(base);
     ++depth_budget_;
     out = SettingValue::map(std::move(map));
     return true;
   }
 
-  // Moves entries_[base..] into a mapping in ascending key order, so that finish() finds it
-  // sorted. Ordering small indices here is far cheaper than finish() reordering whole entries;
-  // the sort is stable, so equal keys stay in text order for finish() to resolve. Sets
-  // strictly_ascending when the text already listed the keys in order without repeats (as every
-  // file this system writes does): the mapping is then complete as it is.
-  Mapping take_entries(std::size_t base, bool& strictly_ascending) {
+  // Moves entries_[base..] into a mapping, which sorts them and keeps the last of repeated keys.
+  Mapping take_entries(std::size_t base) {
     auto first = entries_.begin() + static_cast<std::ptrdiff_t>(base);
-    const auto n = static_cast<std::uint32_t>(entries_.size() - base);
-    auto before = [&first](std::uint32_t a, std::uint32_t b) {
-      return first[a].first < first[b].first;
-    };
     Mapping map;
-    map.reserve(n);
-    strictly_ascending = true;
-    for (std::uint32_t i = 1; i < n && strictly_ascending; ++i) {
-      strictly_ascending = before(i - 1, i);
-    }
-    if (strictly_ascending) {
-      for (auto it = first; it != entries_.end(); ++it) {
-        map.append(std::move(it->first), std::move(it->second));
-      }
-      entries_.resize(base);
-      return map;
-    }
-    order_.clear();
-    for (std::uint32_t i = 0; i < n; ++i) order_.push_back(i);
-    if (n <= 32) {
-      for (std::uint32_t i = 1; i < n; ++i) {
-        std::uint32_t j = i;
-        for (; j > 0 && before(i, order_[j - 1]); --j) order_[j] = order_[j - 1];
-        order_[j] = i;
-      }
-    } else {
-      std::stable_sort(order_.begin(), order_.end(), before);
-    }
-    for (std::uint32_t i : order_) {
-      map.append(std::move(first[i].first), std::move(first[i].second));
+    map.reserve(entries_.size() - base);
+    for (auto it = first; it != entries_.end(); ++it) {
+      map.append(std::move(it->first), std::move(it->second));
     }
     entries_.resize(base);
+    map.finish();
     return map;
   }
 
@@ -723,7 +692,6 @@ class Reader {
   std::vector<SettingValue> items_;
   std::vector<Mapping::Entry> entries_;
   std::string text_;  // a string that needed decoding or straddled a refill
-  std::vector<std::uint32_t> order_;
 
   // A number being read: from mark_ in the window, preceded by scratch_ after a refill.
   bool marking_ = false;
@@ -796,10 +764,11 @@ void write_newline(std::string& out, std::size_t level) {
   out.append(2 * level, ' ');
 }
 
-// A container being written and the index of its next element.
+// A container being written, the index of its next element and, in a mapping, that entry.
 struct Frame {
   const SettingValue* container;
   std::size_t next;
+  Mapping::const_iterator entry = {};
 };
 
 }  // namespace
@@ -847,7 +816,7 @@ void write_json(const SettingValue& root, std::string& out) {
           out += "{}";
         } else {
           out += '{';
-          stack.push_back({value, 0});
+          stack.push_back({value, 0, value->as_map().begin()});
         }
         break;
     }
@@ -864,7 +833,7 @@ void write_json(const SettingValue& root, std::string& out) {
         if (is_list) {
           value = &top.container->as_list()[top.next];
         } else {
-          const auto& entry = *(top.container->as_map().begin() + top.next);
+          const auto& entry = *top.entry++;
           write_string(out, entry.first);
           out += ": ";
           value = &entry.second;
