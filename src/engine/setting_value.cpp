@@ -291,7 +291,48 @@ bool Mapping::is_strictly_ascending() const noexcept {
 
 void Mapping::finish() {
   // Most sources (sorted JSON files, Python dicts built in order) are already sorted and unique.
-  if (!is_strictly_ascending()) sort_entries();
+  if (is_strictly_ascending()) return;
+  if (!wide_ && flat_.size() <= kSmallSort) {
+    sort_small();
+  } else {
+    sort_entries();
+  }
+}
+
+// Insertion sort of positions, then the entries are moved along the permutation's cycles and
+// repeated keys dropped, all in place: small groups are the common case and get no allocation.
+void Mapping::sort_small() noexcept {
+  const std::size_t n = flat_.size();
+  std::uint8_t order[kSmallSort];
+  for (std::size_t i = 0; i < n; ++i) {
+    std::size_t j = i;
+    for (; j > 0 && flat_[i].first < flat_[order[j - 1]].first; --j) order[j] = order[j - 1];
+    order[j] = static_cast<std::uint8_t>(i);
+  }
+  // flat_[i] is to receive the entry now at order[i]; a handled slot gets order[i] == i.
+  for (std::size_t start = 0; start < n; ++start) {
+    if (order[start] == start) continue;
+    Entry held = std::move(flat_[start]);
+    std::size_t slot = start;
+    while (order[slot] != start) {
+      std::size_t from = order[slot];
+      flat_[slot] = std::move(flat_[from]);
+      order[slot] = static_cast<std::uint8_t>(slot);
+      slot = from;
+    }
+    flat_[slot] = std::move(held);
+    order[slot] = static_cast<std::uint8_t>(slot);
+  }
+  // Of a run of equal keys the last appended wins: it is the run's last entry.
+  auto out = flat_.begin();
+  for (auto it = flat_.begin(); it != flat_.end();) {
+    auto last = it;
+    while (last + 1 != flat_.end() && (last + 1)->first == it->first) ++last;
+    if (out != last) *out = std::move(*last);
+    ++out;
+    it = last + 1;
+  }
+  flat_.erase(out, flat_.end());
 }
 
 namespace {

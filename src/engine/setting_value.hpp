@@ -237,6 +237,8 @@ class Mapping {
   void append_wide(std::string key, SettingValue value);
   void rebalance(std::size_t index) noexcept;
   bool is_strictly_ascending() const noexcept;
+  static constexpr std::size_t kSmallSort = 32;
+  void sort_small() noexcept;
   void sort_entries();
 
   Block flat_;  // the whole mapping while wide_ is null, else empty
