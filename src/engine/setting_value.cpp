@@ -149,18 +149,18 @@ Block::iterator lower_bound(Block& block, std::string_view key) noexcept {
                           [](const Entry& e, std::string_view k) { return e.first < k; });
 }
 
-// The block that holds key if any does: the last one whose first key is not above key.
-std::size_t block_for(const std::vector<Block>& blocks, std::string_view key) noexcept {
-  auto after = std::upper_bound(
-      blocks.begin() + 1, blocks.end(), key,
-      [](std::string_view k, const Block& block) { return k < block.front().first; });
-  return static_cast<std::size_t>(after - blocks.begin()) - 1;
+// The block that holds key if any does: the last one whose bound is not above key.
+std::size_t block_for(const std::vector<std::string>& bounds, std::string_view key) noexcept {
+  auto after =
+      std::upper_bound(bounds.begin() + 1, bounds.end(), key,
+                       [](std::string_view k, const std::string& bound) { return k < bound; });
+  return static_cast<std::size_t>(after - bounds.begin()) - 1;
 }
 
 }  // namespace
 
 SettingValue* Mapping::find(std::string_view key) noexcept {
-  Block& block = wide_ ? wide_->blocks[block_for(wide_->blocks, key)] : flat_;
+  Block& block = wide_ ? wide_->blocks[block_for(wide_->bounds, key)] : flat_;
   auto it = lower_bound(block, key);
   return it != block.end() && it->first == key ? &it->second : nullptr;
 }
@@ -178,20 +178,25 @@ SettingValue& Mapping::find_or_insert(std::string_view key, Make&& make) {
     become_wide();
   }
   std::vector<Block>& blocks = wide_->blocks;
-  std::size_t index = block_for(blocks, key);
+  std::vector<std::string>& bounds = wide_->bounds;
+  std::size_t index = block_for(bounds, key);
   auto it = lower_bound(blocks[index], key);
   if (it != blocks[index].end() && it->first == key) return it->second;
   if (blocks[index].size() == kBlockMax) {
     // Split in halves. Everything that can fail to allocate happens before an entry moves.
     blocks.reserve(blocks.size() + 1);
+    bounds.reserve(bounds.size() + 1);
     Block upper;
     upper.reserve(kBlockMax);
     Block& full = blocks[index];
     auto middle = full.begin() + kBlockMax / 2;
+    std::string bound = middle->first;
     upper.assign(std::make_move_iterator(middle), std::make_move_iterator(full.end()));
     full.erase(middle, full.end());
-    blocks.insert(blocks.begin() + static_cast<std::ptrdiff_t>(index) + 1, std::move(upper));
-    if (!(key < blocks[index + 1].front().first)) ++index;
+    auto at = static_cast<std::ptrdiff_t>(index) + 1;
+    blocks.insert(blocks.begin() + at, std::move(upper));
+    bounds.insert(bounds.begin() + at, std::move(bound));
+    if (!(key < bounds[index + 1])) ++index;
     it = lower_bound(blocks[index], key);
   }
   SettingValue& placed = blocks[index].emplace(it, std::string(key), make())->second;
@@ -216,6 +221,8 @@ SettingValue& Mapping::find_or_insert_map(std::string_view key) {
 void Mapping::become_wide() {
   auto wide = std::make_unique<Wide>();
   wide->blocks.reserve(2);
+  wide->bounds.reserve(2);
+  wide->bounds.emplace_back();
   wide->size = flat_.size();
   wide->blocks.push_back(std::move(flat_));
   flat_ = Block();
@@ -226,6 +233,8 @@ void Mapping::append_wide(std::string key, SettingValue value) {
   if (!wide_) become_wide();
   std::vector<Block>& blocks = wide_->blocks;
   if (blocks.back().size() >= kBlockMax) {
+    // The block's first key bounds it if the entries prove sorted; finish() sets bounds else.
+    wide_->bounds.push_back(key);
     Block fresh;
     fresh.reserve(kBlockMax);
     blocks.push_back(std::move(fresh));
@@ -235,23 +244,31 @@ void Mapping::append_wide(std::string key, SettingValue value) {
 }
 
 bool Mapping::erase(std::string_view key) noexcept {
-  Block& block = wide_ ? wide_->blocks[block_for(wide_->blocks, key)] : flat_;
+  Block& block = wide_ ? wide_->blocks[block_for(wide_->bounds, key)] : flat_;
   auto it = lower_bound(block, key);
   if (it == block.end() || it->first != key) return false;
   block.erase(it);
   if (wide_) {
     --wide_->size;
     std::size_t index = static_cast<std::size_t>(&block - wide_->blocks.data());
-    if (block.size() < kBlockMax / 4) rebalance(index);
+    if (block.empty()) {  // left short by a refill that ran out of memory
+      auto at = static_cast<std::ptrdiff_t>(std::max<std::size_t>(index, 1));
+      wide_->blocks.erase(wide_->blocks.begin() + static_cast<std::ptrdiff_t>(index));
+      wide_->bounds.erase(wide_->bounds.begin() + at);
+      if (wide_->blocks.size() == 1) rebalance(0);
+    } else if (block.size() < kBlockMax / 4) {
+      rebalance(index);
+    }
   }
   return true;
 }
 
 // Refills the short block at index from a neighbour: the two merge when they fit in one block,
-// else they share the entries evenly. Allocates nothing: every block has room for kBlockMax.
+// else they share the entries evenly. Moving entries allocates nothing, as every block has room
+// for kBlockMax; only the new bound of a shared pair may, and without it the block stays short.
 void Mapping::rebalance(std::size_t index) noexcept {
   std::vector<Block>& blocks = wide_->blocks;
-  if (blocks.size() == 1) {  // only after a split that ran out of memory
+  if (blocks.size() == 1) {  // only after a split or a refill that ran out of memory
     flat_ = std::move(blocks.front());
     wide_.reset();
     return;
@@ -259,19 +276,30 @@ void Mapping::rebalance(std::size_t index) noexcept {
   std::size_t left = index + 1 < blocks.size() ? index : index - 1;
   Block& low = blocks[left];
   Block& high = blocks[left + 1];
+  std::string& bound = wide_->bounds[left + 1];
   std::size_t total = low.size() + high.size();
   if (total <= kBlockMax) {
     low.insert(low.end(), std::make_move_iterator(high.begin()),
                std::make_move_iterator(high.end()));
     blocks.erase(blocks.begin() + static_cast<std::ptrdiff_t>(left) + 1);
-  } else if (low.size() < high.size()) {
-    auto moved = high.begin() + static_cast<std::ptrdiff_t>(high.size() - total / 2);
-    low.insert(low.end(), std::make_move_iterator(high.begin()), std::make_move_iterator(moved));
-    high.erase(high.begin(), moved);
+    wide_->bounds.erase(wide_->bounds.begin() + static_cast<std::ptrdiff_t>(left) + 1);
   } else {
-    auto moved = low.begin() + static_cast<std::ptrdiff_t>(total / 2);
-    high.insert(high.begin(), std::make_move_iterator(moved), std::make_move_iterator(low.end()));
-    low.erase(moved, low.end());
+    // Entries move towards the shorter block; high's new first key becomes the bound.
+    auto moved = low.size() < high.size()
+                     ? high.begin() + static_cast<std::ptrdiff_t>(high.size() - total / 2)
+                     : low.begin() + static_cast<std::ptrdiff_t>(total / 2);
+    try {
+      bound = moved->first;
+    } catch (...) {
+      return;
+    }
+    if (low.size() < high.size()) {
+      low.insert(low.end(), std::make_move_iterator(high.begin()), std::make_move_iterator(moved));
+      high.erase(high.begin(), moved);
+    } else {
+      high.insert(high.begin(), std::make_move_iterator(moved), std::make_move_iterator(low.end()));
+      low.erase(moved, low.end());
+    }
   }
   if (blocks.size() == 1) {
     flat_ = std::move(blocks.front());
@@ -463,6 +491,7 @@ void Mapping::sort_entries() {
 
   // Move every entry once into fresh blocks; a repeated key replaces the entry before it.
   std::vector<Block> out;
+  std::vector<std::string> bounds(1);
   out.emplace_back().reserve(std::min(n, kBlockMax));
   std::size_t kept = 0;
   for (const SortItem& item : items) {
@@ -473,6 +502,7 @@ void Mapping::sort_entries() {
       continue;
     }
     if (block->size() == kBlockMax) {
+      bounds.push_back(entry.first);
       block = &out.emplace_back();
       block->reserve(kBlockMax);
     }
@@ -486,6 +516,7 @@ void Mapping::sort_entries() {
     if (!wide_) wide_ = std::make_unique<Wide>();
     flat_ = Block();
     wide_->blocks = std::move(out);
+    wide_->bounds = std::move(bounds);
     wide_->size = kept;
   }
 }

@@ -220,9 +220,14 @@ class Mapping {
 
  private:
   // Every block is non-empty, holds at most kBlockMax entries and has room for kBlockMax, so
-  // that merging two blocks never allocates; there are always at least two.
+  // that merging two blocks never allocates; there are always at least two. bounds[i] separates
+  // block i from the one before: every key before it is smaller, no key from it on is. A bound
+  // stays valid when the first entry of its block goes, so only splits and refills renew them;
+  // searching the bounds, kept side by side, touches no block but the one that is searched.
+  // bounds[0] is unused.
   struct Wide {
     std::vector<Block> blocks;
+    std::vector<std::string> bounds;
     std::size_t size = 0;
   };
 
