@@ -183,20 +183,8 @@ SettingValue& Mapping::find_or_insert(std::string_view key, Make&& make) {
   auto it = lower_bound(blocks[index], key);
   if (it != blocks[index].end() && it->first == key) return it->second;
   if (blocks[index].size() == kBlockMax) {
-    // Split in halves. Everything that can fail to allocate happens before an entry moves.
-    blocks.reserve(blocks.size() + 1);
-    bounds.reserve(bounds.size() + 1);
-    Block upper;
-    upper.reserve(kBlockMax);
-    Block& full = blocks[index];
-    auto middle = full.begin() + kBlockMax / 2;
-    std::string bound = middle->first;
-    upper.assign(std::make_move_iterator(middle), std::make_move_iterator(full.end()));
-    full.erase(middle, full.end());
-    auto at = static_cast<std::ptrdiff_t>(index) + 1;
-    blocks.insert(blocks.begin() + at, std::move(upper));
-    bounds.insert(bounds.begin() + at, std::move(bound));
-    if (!(key < bounds[index + 1])) ++index;
+    make_room(index);  // either block that key may now belong to has room
+    index = block_for(bounds, key);
     it = lower_bound(blocks[index], key);
   }
   SettingValue& placed = blocks[index].emplace(it, std::string(key), make())->second;
@@ -216,6 +204,46 @@ SettingValue& Mapping::insert_or_assign(std::string_view key, SettingValue value
 
 SettingValue& Mapping::find_or_insert_map(std::string_view key) {
   return find_or_insert(key, [] { return SettingValue::map(); });
+}
+
+// Makes room in the full block at index: entries spill into a neighbour that has room, else the
+// block splits in halves. A neighbour counts when it takes an eighth of a block or more; spilling
+// first keeps blocks about four fifths full instead of two thirds after random insertions.
+// Everything that can fail to allocate happens before an entry moves.
+void Mapping::make_room(std::size_t index) {
+  std::vector<Block>& blocks = wide_->blocks;
+  std::vector<std::string>& bounds = wide_->bounds;
+  Block& full = blocks[index];
+  constexpr std::size_t kWorthIt = kBlockMax - kBlockMax / 8;
+  if (index + 1 < blocks.size() && blocks[index + 1].size() <= kWorthIt) {
+    Block& next = blocks[index + 1];
+    auto moved = full.end() - static_cast<std::ptrdiff_t>((kBlockMax - next.size() + 1) / 2);
+    bounds[index + 1] = moved->first;
+    next.insert(next.begin(), std::make_move_iterator(moved), std::make_move_iterator(full.end()));
+    full.erase(moved, full.end());
+    return;
+  }
+  if (index > 0 && blocks[index - 1].size() <= kWorthIt) {
+    Block& previous = blocks[index - 1];
+    auto moved = full.begin() + static_cast<std::ptrdiff_t>((kBlockMax - previous.size() + 1) / 2);
+    bounds[index] = moved->first;
+    previous.insert(previous.end(), std::make_move_iterator(full.begin()),
+                    std::make_move_iterator(moved));
+    full.erase(full.begin(), moved);
+    return;
+  }
+  blocks.reserve(blocks.size() + 1);  // full dangles from here on
+  bounds.reserve(bounds.size() + 1);
+  Block upper;
+  upper.reserve(kBlockMax);
+  Block& halved = blocks[index];
+  auto middle = halved.begin() + kBlockMax / 2;
+  std::string bound = middle->first;
+  upper.assign(std::make_move_iterator(middle), std::make_move_iterator(halved.end()));
+  halved.erase(middle, halved.end());
+  auto at = static_cast<std::ptrdiff_t>(index) + 1;
+  blocks.insert(blocks.begin() + at, std::move(upper));
+  bounds.insert(bounds.begin() + at, std::move(bound));
 }
 
 void Mapping::become_wide() {

@@ -238,6 +238,7 @@ class Mapping {
 
   template <typename Make>
   SettingValue& find_or_insert(std::string_view key, Make&& make);
+  void make_room(std::size_t index);
   void become_wide();
   void append_wide(std::string key, SettingValue value);
   void rebalance(std::size_t index) noexcept;
