@@ -262,10 +262,13 @@ void Mapping::append_wide(std::string key, SettingValue value) {
   std::vector<Block>& blocks = wide_->blocks;
   if (blocks.back().size() >= kBlockMax) {
     // The block's first key bounds it if the entries prove sorted; finish() sets bounds else.
-    wide_->bounds.push_back(key);
+    std::string bound = key;
     Block fresh;
     fresh.reserve(kBlockMax);
+    blocks.reserve(blocks.size() + 1);
+    wide_->bounds.reserve(blocks.size() + 1);
     blocks.push_back(std::move(fresh));
+    wide_->bounds.push_back(std::move(bound));
   }
   blocks.back().emplace_back(std::move(key), std::move(value));
   ++wide_->size;

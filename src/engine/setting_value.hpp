@@ -107,8 +107,9 @@ class SettingValue {
 
 // A mapping: unique string keys in ascending byte order. Up to kBlockMax entries sit in one
 // sorted vector, as small as a mapping can be; a wider mapping keeps its entries in a row of
-// sorted blocks of at most kBlockMax entries, found by binary search over each block's first key,
-// so that an insertion or a removal moves the entries of one block, not of the whole mapping.
+// sorted blocks of at most kBlockMax entries, found by binary search over one bound per block,
+// so that an insertion or a removal moves the entries of one or two blocks, not of the whole
+// mapping.
 // Reads never reorganise anything: a const mapping may be read from several threads at once.
 // Parsers and converters append entries in any order and call finish() once; single edits keep
 // the order.
