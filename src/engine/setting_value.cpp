@@ -135,65 +135,421 @@ bool operator==(const SettingValue& a, const SettingValue& b) {
   return false;
 }
 
-bool operator==(const Mapping& a, const Mapping& b) { return a.entries_ == b.entries_; }
+bool operator==(const Mapping& a, const Mapping& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin());
+}
 
-std::vector<Mapping::Entry>::iterator Mapping::lower_bound(std::string_view key) noexcept {
-  return std::lower_bound(entries_.begin(), entries_.end(), key,
+namespace {
+
+using Entry = Mapping::Entry;
+using Block = Mapping::Block;
+
+Block::iterator lower_bound(Block& block, std::string_view key) noexcept {
+  return std::lower_bound(block.begin(), block.end(), key,
                           [](const Entry& e, std::string_view k) { return e.first < k; });
 }
 
+// The block that holds key if any does: the last one whose bound is not above key.
+std::size_t block_for(const std::vector<std::string>& bounds, std::string_view key) noexcept {
+  auto after =
+      std::upper_bound(bounds.begin() + 1, bounds.end(), key,
+                       [](std::string_view k, const std::string& bound) { return k < bound; });
+  return static_cast<std::size_t>(after - bounds.begin()) - 1;
+}
+
+}  // namespace
+
 SettingValue* Mapping::find(std::string_view key) noexcept {
-  auto it = lower_bound(key);
-  return it != entries_.end() && it->first == key ? &it->second : nullptr;
+  Block& block = wide_ ? wide_->blocks[block_for(wide_->bounds, key)] : flat_;
+  auto it = lower_bound(block, key);
+  return it != block.end() && it->first == key ? &it->second : nullptr;
 }
 
 const SettingValue* Mapping::find(std::string_view key) const noexcept {
   return const_cast<Mapping*>(this)->find(key);
 }
 
-SettingValue& Mapping::insert_or_assign(std::string_view key, SettingValue value) {
-  auto it = lower_bound(key);
-  if (it != entries_.end() && it->first == key) {
-    it->second = std::move(value);
-    return it->second;
+template <typename Make>
+SettingValue& Mapping::find_or_insert(std::string_view key, Make&& make) {
+  if (!wide_) {
+    auto it = lower_bound(flat_, key);
+    if (it != flat_.end() && it->first == key) return it->second;
+    if (flat_.size() < kBlockMax) return flat_.emplace(it, std::string(key), make())->second;
+    become_wide();
   }
-  return entries_.emplace(it, std::string(key), std::move(value))->second;
+  std::vector<Block>& blocks = wide_->blocks;
+  std::vector<std::string>& bounds = wide_->bounds;
+  std::size_t index = block_for(bounds, key);
+  auto it = lower_bound(blocks[index], key);
+  if (it != blocks[index].end() && it->first == key) return it->second;
+  if (blocks[index].size() == kBlockMax) {
+    make_room(index);  // either block that key may now belong to has room
+    index = block_for(bounds, key);
+    it = lower_bound(blocks[index], key);
+  }
+  SettingValue& placed = blocks[index].emplace(it, std::string(key), make())->second;
+  ++wide_->size;
+  return placed;
+}
+
+SettingValue& Mapping::insert_or_assign(std::string_view key, SettingValue value) {
+  bool is_new = false;
+  SettingValue& slot = find_or_insert(key, [&] {
+    is_new = true;
+    return std::move(value);
+  });
+  if (!is_new) slot = std::move(value);
+  return slot;
 }
 
 SettingValue& Mapping::find_or_insert_map(std::string_view key) {
-  auto it = lower_bound(key);
-  if (it != entries_.end() && it->first == key) return it->second;
-  return entries_.emplace(it, std::string(key), SettingValue::map())->second;
+  return find_or_insert(key, [] { return SettingValue::map(); });
+}
+
+// Makes room in the full block at index: entries spill into a neighbour that has room, else the
+// block splits in halves. A neighbour counts when it takes an eighth of a block or more; spilling
+// first keeps blocks about four fifths full instead of two thirds after random insertions.
+// Everything that can fail to allocate happens before an entry moves.
+void Mapping::make_room(std::size_t index) {
+  std::vector<Block>& blocks = wide_->blocks;
+  std::vector<std::string>& bounds = wide_->bounds;
+  Block& full = blocks[index];
+  constexpr std::size_t kWorthIt = kBlockMax - kBlockMax / 8;
+  if (index + 1 < blocks.size() && blocks[index + 1].size() <= kWorthIt) {
+    Block& next = blocks[index + 1];
+    auto moved = full.end() - static_cast<std::ptrdiff_t>((kBlockMax - next.size() + 1) / 2);
+    bounds[index + 1] = moved->first;
+    next.insert(next.begin(), std::make_move_iterator(moved), std::make_move_iterator(full.end()));
+    full.erase(moved, full.end());
+    return;
+  }
+  if (index > 0 && blocks[index - 1].size() <= kWorthIt) {
+    Block& previous = blocks[index - 1];
+    auto moved = full.begin() + static_cast<std::ptrdiff_t>((kBlockMax - previous.size() + 1) / 2);
+    bounds[index] = moved->first;
+    previous.insert(previous.end(), std::make_move_iterator(full.begin()),
+                    std::make_move_iterator(moved));
+    full.erase(full.begin(), moved);
+    return;
+  }
+  blocks.reserve(blocks.size() + 1);  // full dangles from here on
+  bounds.reserve(bounds.size() + 1);
+  Block upper;
+  upper.reserve(kBlockMax);
+  Block& halved = blocks[index];
+  auto middle = halved.begin() + kBlockMax / 2;
+  std::string bound = middle->first;
+  upper.assign(std::make_move_iterator(middle), std::make_move_iterator(halved.end()));
+  halved.erase(middle, halved.end());
+  auto at = static_cast<std::ptrdiff_t>(index) + 1;
+  blocks.insert(blocks.begin() + at, std::move(upper));
+  bounds.insert(bounds.begin() + at, std::move(bound));
+}
+
+void Mapping::become_wide() {
+  auto wide = std::make_unique<Wide>();
+  wide->blocks.reserve(2);
+  wide->bounds.reserve(2);
+  wide->bounds.emplace_back();
+  wide->size = flat_.size();
+  wide->blocks.push_back(std::move(flat_));
+  flat_ = Block();
+  wide_ = std::move(wide);
+}
+
+void Mapping::append_wide(std::string key, SettingValue value) {
+  if (!wide_) become_wide();
+  std::vector<Block>& blocks = wide_->blocks;
+  if (blocks.back().size() >= kBlockMax) {
+    // The block's first key bounds it if the entries prove sorted; finish() sets bounds else.
+    std::string bound = key;
+    Block fresh;
+    fresh.reserve(kBlockMax);
+    blocks.reserve(blocks.size() + 1);
+    wide_->bounds.reserve(blocks.size() + 1);
+    blocks.push_back(std::move(fresh));
+    wide_->bounds.push_back(std::move(bound));
+  }
+  blocks.back().emplace_back(std::move(key), std::move(value));
+  ++wide_->size;
 }
 
 bool Mapping::erase(std::string_view key) noexcept {
-  auto it = lower_bound(key);
-  if (it == entries_.end() || it->first != key) return false;
-  entries_.erase(it);
+  Block& block = wide_ ? wide_->blocks[block_for(wide_->bounds, key)] : flat_;
+  auto it = lower_bound(block, key);
+  if (it == block.end() || it->first != key) return false;
+  block.erase(it);
+  if (wide_) {
+    --wide_->size;
+    std::size_t index = static_cast<std::size_t>(&block - wide_->blocks.data());
+    if (block.empty()) {  // left short by a refill that ran out of memory
+      auto at = static_cast<std::ptrdiff_t>(std::max<std::size_t>(index, 1));
+      wide_->blocks.erase(wide_->blocks.begin() + static_cast<std::ptrdiff_t>(index));
+      wide_->bounds.erase(wide_->bounds.begin() + at);
+      if (wide_->blocks.size() == 1) rebalance(0);
+    } else if (block.size() < kBlockMax / 4) {
+      rebalance(index);
+    }
+  }
+  return true;
+}
+
+// Refills the short block at index from a neighbour: the two merge when they fit in one block,
+// else they share the entries evenly. Moving entries allocates nothing, as every block has room
+// for kBlockMax; only the new bound of a shared pair may, and without it the block stays short.
+void Mapping::rebalance(std::size_t index) noexcept {
+  std::vector<Block>& blocks = wide_->blocks;
+  if (blocks.size() == 1) {  // only after a split or a refill that ran out of memory
+    flat_ = std::move(blocks.front());
+    wide_.reset();
+    return;
+  }
+  std::size_t left = index + 1 < blocks.size() ? index : index - 1;
+  Block& low = blocks[left];
+  Block& high = blocks[left + 1];
+  std::string& bound = wide_->bounds[left + 1];
+  std::size_t total = low.size() + high.size();
+  if (total <= kBlockMax) {
+    low.insert(low.end(), std::make_move_iterator(high.begin()),
+               std::make_move_iterator(high.end()));
+    blocks.erase(blocks.begin() + static_cast<std::ptrdiff_t>(left) + 1);
+    wide_->bounds.erase(wide_->bounds.begin() + static_cast<std::ptrdiff_t>(left) + 1);
+  } else {
+    // Entries move towards the shorter block; high's new first key becomes the bound.
+    auto moved = low.size() < high.size()
+                     ? high.begin() + static_cast<std::ptrdiff_t>(high.size() - total / 2)
+                     : low.begin() + static_cast<std::ptrdiff_t>(total / 2);
+    try {
+      bound = moved->first;
+    } catch (...) {
+      return;
+    }
+    if (low.size() < high.size()) {
+      low.insert(low.end(), std::make_move_iterator(high.begin()), std::make_move_iterator(moved));
+      high.erase(high.begin(), moved);
+    } else {
+      high.insert(high.begin(), std::make_move_iterator(moved), std::make_move_iterator(low.end()));
+      low.erase(moved, low.end());
+    }
+  }
+  if (blocks.size() == 1) {
+    flat_ = std::move(blocks.front());
+    wide_.reset();
+  }
+}
+
+bool Mapping::is_strictly_ascending() const noexcept {
+  auto it = begin();
+  const auto stop = end();
+  if (it == stop) return true;
+  for (auto previous = it++; it != stop; previous = it++) {
+    if (!(previous->first < it->first)) return false;
+  }
   return true;
 }
 
 void Mapping::finish() {
   // Most sources (sorted JSON files, Python dicts built in order) are already sorted and unique.
-  auto strictly_before = [](const Entry& a, const Entry& b) { return a.first < b.first; };
-  auto first_out_of_order =
-      std::adjacent_find(entries_.begin(), entries_.end(),
-                         [&](const Entry& a, const Entry& b) { return !strictly_before(a, b); });
-  if (first_out_of_order == entries_.end()) return;
-  // Builders that order their entries themselves leave only repeated keys to resolve.
-  if (!std::is_sorted(first_out_of_order, entries_.end(), strictly_before)) {
-    std::stable_sort(entries_.begin(), entries_.end(), strictly_before);
+  if (is_strictly_ascending()) return;
+  if (!wide_ && flat_.size() <= kSmallSort) {
+    sort_small();
+  } else {
+    sort_entries();
   }
-  // Of a run of equal keys the last appended wins: move it to the run's first slot.
-  auto out = entries_.begin();
-  for (auto it = entries_.begin(); it != entries_.end();) {
-    auto run_end =
-        std::find_if(it, entries_.end(), [&](const Entry& e) { return e.first != it->first; });
-    if (out != run_end - 1) *out = std::move(*(run_end - 1));
+}
+
+// Insertion sort of positions, then the entries are moved along the permutation's cycles and
+// repeated keys dropped, all in place: small groups are the common case and get no allocation.
+void Mapping::sort_small() noexcept {
+  const std::size_t n = flat_.size();
+  std::uint8_t order[kSmallSort];
+  for (std::size_t i = 0; i < n; ++i) {
+    std::size_t j = i;
+    for (; j > 0 && flat_[i].first < flat_[order[j - 1]].first; --j) order[j] = order[j - 1];
+    order[j] = static_cast<std::uint8_t>(i);
+  }
+  // flat_[i] is to receive the entry now at order[i]; a handled slot gets order[i] == i.
+  for (std::size_t start = 0; start < n; ++start) {
+    if (order[start] == start) continue;
+    Entry held = std::move(flat_[start]);
+    std::size_t slot = start;
+    while (order[slot] != start) {
+      std::size_t from = order[slot];
+      flat_[slot] = std::move(flat_[from]);
+      order[slot] = static_cast<std::uint8_t>(slot);
+      slot = from;
+    }
+    flat_[slot] = std::move(held);
+    order[slot] = static_cast<std::uint8_t>(slot);
+  }
+  // Of a run of equal keys the last appended wins: it is the run's last entry.
+  auto out = flat_.begin();
+  for (auto it = flat_.begin(); it != flat_.end();) {
+    auto last = it;
+    while (last + 1 != flat_.end() && (last + 1)->first == it->first) ++last;
+    if (out != last) *out = std::move(*last);
     ++out;
-    it = run_end;
+    it = last + 1;
   }
-  entries_.erase(out, entries_.end());
+  flat_.erase(out, flat_.end());
+}
+
+namespace {
+
+// Sorting keys by eight-byte digits: an entry's digit at depth d is its key's bytes d to d+7 read
+// as a big-endian number, zero-padded past the end, so digits order as the bytes do. Equal digits
+// leave the question to the key lengths (a key that ends within the digit sorts before the longer
+// ones, shorter first) and, when both keys go on, to the next digit. Entries are thus compared by
+// two integers held side by side, and a key's bytes are read once per depth instead of once per
+// comparison.
+struct SortItem {
+  std::uint64_t digit;
+  std::uint64_t tail;  // the length rank in the top byte, then the entry's position
+};
+
+constexpr unsigned kRankShift = 56;
+constexpr std::uint64_t kPositionMask = (std::uint64_t{1} << kRankShift) - 1;
+constexpr std::uint64_t kGoesOn = 9;  // the rank of a key longer than depth + 8
+
+SortItem sort_item(std::string_view key, std::size_t depth, std::uint64_t position) noexcept {
+  unsigned char bytes[8] = {};
+  std::uint64_t rank = kGoesOn;
+  if (key.size() <= depth + 8) rank = key.size() > depth ? key.size() - depth : 0;
+  if (key.size() > depth)
+    std::memcpy(bytes, key.data() + depth, std::min<std::size_t>(8, key.size() - depth));
+  std::uint64_t digit = 0;
+  for (unsigned char byte : bytes) digit = digit << 8 | byte;
+  return {digit, rank << kRankShift | position};
+}
+
+bool item_before(const SortItem& a, const SortItem& b) noexcept {
+  return a.digit != b.digit ? a.digit < b.digit : a.tail < b.tail;
+}
+
+bool same_class(const SortItem& a, const SortItem& b) noexcept {
+  return a.digit == b.digit && (a.tail >> kRankShift) == (b.tail >> kRankShift);
+}
+
+// A stable least-significant-byte-first radix sort on (digit, rank); the positions keep their
+// input order among equals. Passes over a byte that all items share are skipped.
+void radix_sort(SortItem* items, std::size_t n, std::vector<SortItem>& scratch) {
+  scratch.resize(n);
+  constexpr int kPasses = 9;  // the rank byte, then the digit from its lowest byte up
+  auto byte_of = [](const SortItem& item, int pass) -> unsigned {
+    if (pass == 0) return static_cast<unsigned>(item.tail >> kRankShift);
+    return static_cast<unsigned>(item.digit >> (8 * (pass - 1))) & 0xff;
+  };
+  std::vector<std::size_t> counts(kPasses * 256);
+  for (std::size_t i = 0; i < n; ++i) {
+    for (int pass = 0; pass < kPasses; ++pass) ++counts[pass * 256 + byte_of(items[i], pass)];
+  }
+  SortItem* from = items;
+  SortItem* to = scratch.data();
+  for (int pass = 0; pass < kPasses; ++pass) {
+    std::size_t* count = &counts[pass * 256];
+    if (count[byte_of(from[0], pass)] == n) continue;
+    std::size_t offset = 0;
+    for (int b = 0; b < 256; ++b) offset += std::exchange(count[b], offset);
+    for (std::size_t i = 0; i < n; ++i) to[count[byte_of(from[i], pass)]++] = from[i];
+    std::swap(from, to);
+  }
+  if (from != items) std::copy(from, from + n, items);
+}
+
+}  // namespace
+
+void Mapping::sort_entries() {
+  const std::size_t n = size();
+  // Positions: the index in flat_, or the block's index times kBlockMax plus the slot, which
+  // grows with the entry's place in the sequence as the index would.
+  constexpr unsigned kSlotBits = std::countr_zero(kBlockMax);
+  static_assert(std::has_single_bit(kBlockMax));
+  auto entry_at = [this](std::uint64_t position) -> Entry& {
+    position &= kPositionMask;
+    if (!wide_) return flat_[position];
+    return wide_->blocks[position >> kSlotBits][position & (kBlockMax - 1)];
+  };
+  std::vector<SortItem> items;
+  items.reserve(n);
+  if (wide_) {
+    for (std::size_t b = 0; b < wide_->blocks.size(); ++b) {
+      const Block& block = wide_->blocks[b];
+      for (std::size_t slot = 0; slot < block.size(); ++slot) {
+        items.push_back(sort_item(block[slot].first, 0, b << kSlotBits | slot));
+      }
+    }
+  } else {
+    for (std::size_t i = 0; i < n; ++i) items.push_back(sort_item(flat_[i].first, 0, i));
+  }
+
+  // Sort the whole, then every run of keys that tie on all digits so far and go on, one digit
+  // deeper. Every sort keeps equal keys in sequence order, so of duplicates the last appended
+  // comes last.
+  struct Range {
+    std::size_t begin, end, depth;
+  };
+  std::vector<Range> pending{{0, n, 0}};
+  std::vector<SortItem> scratch;
+  while (!pending.empty()) {
+    Range range = pending.back();
+    pending.pop_back();
+    SortItem* first = items.data() + range.begin;
+    SortItem* last = items.data() + range.end;
+    if (range.depth != 0) {
+      for (SortItem* item = first; item != last; ++item) {
+        *item = sort_item(entry_at(item->tail).first, range.depth, item->tail & kPositionMask);
+      }
+    }
+    bool all_alike =
+        std::all_of(first, last, [&](const SortItem& i) { return same_class(i, *first); });
+    if (!all_alike) {
+      if (last - first >= 1024) {
+        radix_sort(first, static_cast<std::size_t>(last - first), scratch);
+      } else {
+        std::sort(first, last, item_before);
+      }
+    }
+    for (SortItem* run = first; run != last;) {
+      SortItem* run_end = run + 1;
+      while (run_end != last && same_class(*run_end, *run)) ++run_end;
+      if (run_end - run > 1 && (run->tail >> kRankShift) == kGoesOn) {
+        pending.push_back({static_cast<std::size_t>(run - items.data()),
+                           static_cast<std::size_t>(run_end - items.data()), range.depth + 8});
+      }
+      run = run_end;
+    }
+  }
+
+  // Move every entry once into fresh blocks; a repeated key replaces the entry before it.
+  std::vector<Block> out;
+  std::vector<std::string> bounds(1);
+  out.emplace_back().reserve(std::min(n, kBlockMax));
+  std::size_t kept = 0;
+  for (const SortItem& item : items) {
+    Entry& entry = entry_at(item.tail);
+    Block* block = &out.back();
+    if (!block->empty() && block->back().first == entry.first) {
+      block->back() = std::move(entry);
+      continue;
+    }
+    if (block->size() == kBlockMax) {
+      bounds.push_back(entry.first);
+      block = &out.emplace_back();
+      block->reserve(kBlockMax);
+    }
+    block->push_back(std::move(entry));
+    ++kept;
+  }
+  if (out.size() == 1) {
+    flat_ = std::move(out.front());
+    wide_.reset();
+  } else {
+    if (!wide_) wide_ = std::make_unique<Wide>();
+    flat_ = Block();
+    wide_->blocks = std::move(out);
+    wide_->bounds = std::move(bounds);
+    wide_->size = kept;
+  }
 }
 
 }  // namespace orn

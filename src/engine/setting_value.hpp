@@ -4,10 +4,14 @@
 // tree is never copied behind the caller's back.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -101,24 +105,94 @@ class SettingValue {
   };
 };
 
-// A mapping: unique string keys in ascending byte order, looked up by binary search. Parsers and
-// converters append entries in any order and call finish() once; single edits keep the order.
+// A mapping: unique string keys in ascending byte order. Up to kBlockMax entries sit in one
+// sorted vector, as small as a mapping can be; a wider mapping keeps its entries in a row of
+// sorted blocks of at most kBlockMax entries, found by binary search over one bound per block,
+// so that an insertion or a removal moves the entries of one or two blocks, not of the whole
+// mapping.
+// Reads never reorganise anything: a const mapping may be read from several threads at once.
+// Parsers and converters append entries in any order and call finish() once; single edits keep
+// the order.
 class Mapping {
  public:
   using Entry = std::pair<std::string, SettingValue>;
-  using const_iterator = std::vector<Entry>::const_iterator;
+  using Block = std::vector<Entry>;
+  // 128 entries of 48 bytes: a split or a merge moves at most 6 KB, and the row of blocks stays
+  // short enough that its headers move cheaply when a block comes or goes.
+  static constexpr std::size_t kBlockMax = 128;
+
+  // Forward iteration in key order, across blocks.
+  template <bool kIsConst>
+  class Iterator {
+    using BlockPtr = std::conditional_t<kIsConst, const Block*, Block*>;
+    using EntryPtr = std::conditional_t<kIsConst, const Entry*, Entry*>;
+
+   public:
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = Entry;
+    using difference_type = std::ptrdiff_t;
+    using pointer = EntryPtr;
+    using reference = std::conditional_t<kIsConst, const Entry&, Entry&>;
+
+    Iterator() noexcept = default;
+    reference operator*() const noexcept { return *entry_; }
+    pointer operator->() const noexcept { return entry_; }
+    Iterator& operator++() noexcept {
+      // Blocks are never empty, so only the last one's end is ever reached.
+      if (++entry_ == stop_ && block_ != last_) {
+        ++block_;
+        entry_ = block_->data();
+        stop_ = entry_ + block_->size();
+      }
+      return *this;
+    }
+    Iterator operator++(int) noexcept {
+      Iterator before = *this;
+      ++*this;
+      return before;
+    }
+    friend bool operator==(const Iterator& a, const Iterator& b) noexcept {
+      return a.entry_ == b.entry_;
+    }
+
+   private:
+    friend class Mapping;
+    Iterator(BlockPtr block, BlockPtr last, EntryPtr entry) noexcept
+        : block_(block), last_(last), entry_(entry), stop_(block->data() + block->size()) {}
+    BlockPtr block_ = nullptr;
+    BlockPtr last_ = nullptr;
+    EntryPtr entry_ = nullptr;
+    EntryPtr stop_ = nullptr;
+  };
+  using iterator = Iterator<false>;
+  using const_iterator = Iterator<true>;
 
   Mapping() = default;
   Mapping(Mapping&&) noexcept = default;
   Mapping& operator=(Mapping&&) noexcept = default;
 
-  std::size_t size() const noexcept { return entries_.size(); }
-  bool empty() const noexcept { return entries_.empty(); }
-  auto begin() const noexcept { return entries_.cbegin(); }
-  auto end() const noexcept { return entries_.cend(); }
-  auto begin() noexcept { return entries_.begin(); }
-  auto end() noexcept { return entries_.end(); }
-  void reserve(std::size_t n) { entries_.reserve(n); }
+  std::size_t size() const noexcept { return wide_ ? wide_->size : flat_.size(); }
+  bool empty() const noexcept { return size() == 0; }
+  const_iterator begin() const noexcept {
+    const Block* first = first_block();
+    return {first, last_block(), first->data()};
+  }
+  const_iterator end() const noexcept {
+    const Block* last = last_block();
+    return {last, last, last->data() + last->size()};
+  }
+  iterator begin() noexcept {
+    Block* first = first_block();
+    return {first, last_block(), first->data()};
+  }
+  iterator end() noexcept {
+    Block* last = last_block();
+    return {last, last, last->data() + last->size()};
+  }
+  // A hint for the builder; only a mapping that stays in one block reserves room.
+  void reserve(std::size_t n) {
+    if (!wide_ && n <= kBlockMax) flat_.reserve(n);
+  }
 
   const SettingValue* find(std::string_view key) const noexcept;
   SettingValue* find(std::string_view key) noexcept;
@@ -127,20 +201,55 @@ class Mapping {
   // The entry under key, inserting an empty mapping when it is absent.
   SettingValue& find_or_insert_map(std::string_view key);
   bool erase(std::string_view key) noexcept;
-  void clear() noexcept { entries_.clear(); }
+  void clear() noexcept {
+    flat_.clear();
+    wide_.reset();
+  }
 
   // Builder interface: append in any order, then finish() sorts once; of equal keys the entry
-  // appended last wins.
+  // appended last wins. Until finish() only append, size and iteration are meaningful.
   void append(std::string key, SettingValue value) {
-    entries_.emplace_back(std::move(key), std::move(value));
+    if (!wide_ && flat_.size() < kBlockMax) {
+      flat_.emplace_back(std::move(key), std::move(value));
+    } else {
+      append_wide(std::move(key), std::move(value));
+    }
   }
   void finish();
 
   friend bool operator==(const Mapping& a, const Mapping& b);
 
  private:
-  std::vector<Entry>::iterator lower_bound(std::string_view key) noexcept;
-  std::vector<Entry> entries_;
+  // Every block is non-empty, holds at most kBlockMax entries and has room for kBlockMax, so
+  // that merging two blocks never allocates; there are always at least two. bounds[i] separates
+  // block i from the one before: every key before it is smaller, no key from it on is. A bound
+  // stays valid when the first entry of its block goes, so only splits and refills renew them;
+  // searching the bounds, kept side by side, touches no block but the one that is searched.
+  // bounds[0] is unused.
+  struct Wide {
+    std::vector<Block> blocks;
+    std::vector<std::string> bounds;
+    std::size_t size = 0;
+  };
+
+  const Block* first_block() const noexcept { return wide_ ? wide_->blocks.data() : &flat_; }
+  const Block* last_block() const noexcept { return wide_ ? &wide_->blocks.back() : &flat_; }
+  Block* first_block() noexcept { return wide_ ? wide_->blocks.data() : &flat_; }
+  Block* last_block() noexcept { return wide_ ? &wide_->blocks.back() : &flat_; }
+
+  template <typename Make>
+  SettingValue& find_or_insert(std::string_view key, Make&& make);
+  void make_room(std::size_t index);
+  void become_wide();
+  void append_wide(std::string key, SettingValue value);
+  void rebalance(std::size_t index) noexcept;
+  bool is_strictly_ascending() const noexcept;
+  static constexpr std::size_t kSmallSort = 32;
+  void sort_small() noexcept;
+  void sort_entries();
+
+  Block flat_;  // the whole mapping while wide_ is null, else empty
+  std::unique_ptr<Wide> wide_;
 };
 
 }  // namespace orn

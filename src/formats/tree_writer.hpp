@@ -52,6 +52,7 @@ bool walk_tree(const SettingValue& root, std::size_t max_depth, Emitter emit) {
     std::size_t next;
     std::size_t size;
     bool is_list;
+    Mapping::const_iterator entry = {};  // in a mapping, the entry at next
   };
   std::vector<Frame> stack;
   const SettingValue* value = &root;
@@ -84,7 +85,8 @@ bool walk_tree(const SettingValue& root, std::size_t max_depth, Emitter emit) {
           emit.empty(*value);
         } else {
           emit.open(*value);
-          stack.push_back({value, 0, size, is_list});
+          stack.push_back({value, 0, size, is_list,
+                           is_list ? Mapping::const_iterator() : value->as_map().begin()});
         }
         break;
       }
@@ -98,7 +100,7 @@ bool walk_tree(const SettingValue& root, std::size_t max_depth, Emitter emit) {
           emit.item(top.next, stack.size());
           value = &top.container->as_list()[top.next];
         } else {
-          const auto& entry = *(top.container->as_map().begin() + top.next);
+          const auto& entry = *top.entry++;
           emit.entry(entry.first, top.next, stack.size());
           value = &entry.second;
         }

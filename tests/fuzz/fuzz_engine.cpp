@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint8_t* end = data + size;
   SettingsEngine engine(SettingValue::map());
   while (data < end) {
-    std::uint8_t op = *data++ % 8;
+    std::uint8_t op = *data++ % 9;
     std::string key = take_key(data, end);
     switch (op) {
       case 0:
@@ -78,8 +78,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         (void)engine.child_keys();
         (void)engine.child_groups();
         break;
-      default:
+      case 7:
         (void)engine.set_value(key, SettingValue::map());
+        break;
+      default:
+        // Toggles a run of keys at once, so that groups grow past one block and shrink back.
+        for (int i = 0; i < 150; ++i) {
+          std::string name = key + '#' + std::to_string(i * 37 % 150);
+          auto found = engine.contains(name);
+          if (found && found.value()) {
+            (void)engine.remove(name);
+          } else {
+            (void)engine.set_value(name, SettingValue::integer(i));
+          }
+        }
         break;
     }
     (void)engine.with_root([](const SettingValue& root) -> Status {

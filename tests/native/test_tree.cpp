@@ -1,4 +1,10 @@
 // The tree walks on roots that Python can only reach through a loader, and mapping building.
+#include <algorithm>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
 #include "engine/engine.hpp"
 #include "engine/tree.hpp"
 #include "test_macros.hpp"
@@ -87,4 +93,111 @@ TEST_CASE("deep trees are listed and freed without recursion") {
   REQUIRE(keys);
   REQUIRE(keys.value().size() == 1);
   CHECK_EQ(keys.value()[0], key);
+}
+
+namespace {
+
+using Model = std::map<std::string, std::uint64_t>;
+
+std::string wide_key(std::size_t i) {
+  // Eight shared bytes, so that the sort's first digit ties for every key.
+  return "setting_" + std::to_string(i * 7919 % 100003);
+}
+
+bool matches(const Mapping& m, const Model& model) {
+  if (m.size() != model.size() || m.empty() != model.empty()) return false;
+  auto want = model.begin();
+  std::size_t seen = 0;
+  for (const auto& [key, value] : m) {
+    if (want == model.end() || key != want->first || value.as_uint() != want->second) return false;
+    ++want;
+    ++seen;
+  }
+  for (const auto& [key, value] : model) {
+    const SettingValue* found = m.find(key);
+    if (found == nullptr || found->as_uint() != value) return false;
+  }
+  return seen == model.size() && m.find("setting_") == nullptr && m.find("zzz") == nullptr;
+}
+
+}  // namespace
+
+TEST_CASE("wide mappings stay ordered across block splits, merges and refills") {
+  const std::size_t k = Mapping::kBlockMax;
+  for (std::size_t total : {k - 1, k, k + 1, 2 * k, 2 * k + 1, 5 * k + 3}) {
+    // Inserted ascending, descending, alternately from both ends, or built whole (full blocks);
+    // then erased front first, back first, or from the middle out.
+    for (int build = 0; build < 4; ++build) {
+      for (int removal = 0; removal < 3; ++removal) {
+        Mapping m;
+        Model model;
+        for (std::size_t i = 0; i < total; ++i) {
+          std::size_t n = build == 1 ? total - 1 - i : build == 2 && i % 2 ? total - i : i;
+          if (build == 3) {
+            m.append(wide_key(n), SettingValue::uinteger(n));
+          } else {
+            m.insert_or_assign(wide_key(n), SettingValue::uinteger(n));
+          }
+          model[wide_key(n)] = n;
+        }
+        if (build == 3) m.finish();
+        REQUIRE(matches(m, model));
+        std::vector<std::string> keys;
+        for (const auto& entry : model) keys.push_back(entry.first);
+        if (removal == 1) std::reverse(keys.begin(), keys.end());
+        if (removal == 2) std::rotate(keys.begin(), keys.begin() + keys.size() / 2, keys.end());
+        for (const std::string& key : keys) {
+          CHECK(m.erase(key));
+          CHECK(!m.erase(key));
+          model.erase(key);
+          if (!matches(m, model)) {
+            CHECK(!"erase left the mapping out of order");
+            return;
+          }
+        }
+        CHECK(m.empty());
+        CHECK(m.begin() == m.end());
+      }
+    }
+  }
+}
+
+TEST_CASE("mappings compare equal whatever their block layout") {
+  Mapping built, inserted;
+  Model model;
+  for (std::size_t i = 0; i < 1000; ++i) {
+    built.append(wide_key(i), SettingValue::uinteger(i));
+    inserted.insert_or_assign(wide_key(999 - i), SettingValue::uinteger(999 - i));
+    model[wide_key(i)] = i;
+  }
+  built.finish();
+  CHECK(matches(built, model));
+  CHECK(matches(inserted, model));
+  CHECK(built == inserted);
+  inserted.insert_or_assign(wide_key(500), SettingValue::uinteger(1));
+  CHECK(!(built == inserted));
+  inserted.insert_or_assign(wide_key(500), SettingValue::uinteger(500));
+  CHECK(inserted.erase(wide_key(0)));
+  CHECK(!(built == inserted));
+  CHECK(!(inserted == built));
+}
+
+TEST_CASE("appending to an edited wide mapping keeps the last of repeated keys") {
+  Mapping m;
+  Model model;
+  for (std::size_t i = 0; i < 3000; i += 3) {
+    m.insert_or_assign(wide_key(i), SettingValue::uinteger(i));
+    model[wide_key(i)] = i;
+  }
+  for (std::size_t i = 0; i < 3000; i += 2) {  // blocks are part full: positions have gaps
+    m.append(wide_key(i), SettingValue::uinteger(i + 1));
+    m.append(wide_key(i), SettingValue::uinteger(i + 2));
+    model[wide_key(i)] = i + 2;
+  }
+  m.finish();
+  CHECK(matches(m, model));
+  SettingValue& existing = m.find_or_insert_map(wide_key(3));
+  CHECK_EQ(existing.as_uint(), 3u);
+  CHECK(m.find_or_insert_map("zz").is_map());
+  CHECK_EQ(m.size(), model.size() + 1);
 }
