@@ -197,6 +197,21 @@ Result<SettingValue> unsupported(PyObject* obj) {
                             std::string(text, static_cast<std::size_t>(size)));
 }
 
+// The scalar kinds of steps 1, 2, 3, 6 and 8. Their types are built-in and exclusive of each
+// other and of the container types (no class can derive from two of them), so testing them first
+// keeps the order of the steps. Converting them runs no Python code.
+bool is_scalar(PyObject* obj) {
+  return obj == Py_None || PyLong_Check(obj) || PyUnicode_Check(obj) || PyFloat_Check(obj);
+}
+
+Result<SettingValue> from_scalar(PyObject* obj) {
+  if (obj == Py_None) return SettingValue();
+  if (Py_IS_TYPE(obj, &PyBool_Type)) return SettingValue::boolean(obj == Py_True);
+  if (PyLong_Check(obj)) return from_int(obj);
+  if (PyUnicode_Check(obj)) return from_str(obj);
+  return from_double(PyFloat_AS_DOUBLE(obj));
+}
+
 // value_from_python as a loop over an explicit stack of the containers being converted, innermost
 // last. Each frame takes its children one at a time, in the order the recursive definition visits
 // them, and collects their values.
@@ -206,14 +221,22 @@ Result<SettingValue> unsupported(PyObject* obj) {
 // test on a non-builtin type, __len__ or __getitem__ of a subclass, an iterator) first calls
 // before_python_code(), which turns every in-place dict walk on the stack into a walk over a
 // snapshot taken at that moment, at the same position. So whatever that code does to an
-// enclosing dict, the result is the snapshot's.
+// enclosing dict, the result is the snapshot's. (Releasing an object can run a finalizer too, but
+// only objects that Python code made can die here, and by then every dict below them has been
+// turned into a snapshot.)
 class FromPython {
  public:
-  FromPython() = default;
+  FromPython() noexcept : frames_(std::move(spare_frames_)) {}
   FromPython(const FromPython&) = delete;
   FromPython& operator=(const FromPython&) = delete;
   ~FromPython() {
-    for (std::size_t i = 0; i < frames_.size(); ++i) leave_level();
+    while (depth_ > 0) {  // after a failure
+      Frame& frame = top();
+      frame.items.clear();
+      frame.mapping.clear();
+      pop();
+    }
+    if (frames_.capacity() > spare_frames_.capacity()) spare_frames_ = std::move(frames_);
   }
 
   Result<SettingValue> run(PyObject* root);
@@ -229,36 +252,41 @@ class FromPython {
     Fields,    // dataclass: field names looked up in the instance's __dict__
   };
 
+  // Frames are reused from one container to the next at the same depth: their vectors have been
+  // moved out when they finished, and the key keeps its buffer.
   struct Frame {
-    Frame(Walk w, PyRef obj) noexcept : walk(w), source(std::move(obj)) {}
-    Walk walk;
+    Walk walk = Walk::Tuple;
+    bool is_map = false;
     PyRef source;          // the container; held while it is converted
     PyRef keys;            // Keyed: the key list; Fields: the field names; Set: the iterator
     PyRef values;          // Keyed: the value list; Fields: the instance's __dict__
     Py_ssize_t index = 0;  // the next position (DictLive: PyDict_Next's position)
     Py_ssize_t count = 0;  // positions to take (DictLive: entries taken so far)
-    bool is_map = false;
     List items;
     Mapping mapping;
     std::string key;  // of the child being converted, for a mapping
   };
 
-  // The object converted now, from which the loop continues: a value for the top frame (or the
-  // result), or a new frame.
-  Result<bool> visit(PyRef obj, SettingValue& out);
+  Frame& top() noexcept { return frames_[depth_ - 1]; }
+  // A frame for the container obj (not a scalar), or the failure of its first steps.
+  Status start(PyRef obj);
   Status push(Walk walk, PyRef obj);
   void pop() noexcept {
-    if (frames_.back().walk == Walk::DictLive) --live_dicts_;
-    frames_.pop_back();
+    Frame& frame = top();
+    if (frame.walk == Walk::DictLive) --live_dicts_;
+    frame.source = PyRef();
+    frame.keys = PyRef();
+    frame.values = PyRef();
+    --depth_;
     leave_level();
   }
   Status before_python_code();
 
   Status start_mapping();
   Status start_fields(PyObject* fields);
-  // The next child of the top frame into `next`, or a null reference when the frame is done.
+  // The next child of the frame into `next`, or a null reference when the frame is done.
   Status advance(Frame& frame, PyRef& next);
-  SettingValue finish(Frame& frame) {
+  static SettingValue finish(Frame& frame) {
     if (!frame.is_map) return SettingValue::list(std::move(frame.items));
     frame.mapping.finish();
     return SettingValue::map(std::move(frame.mapping));
@@ -271,33 +299,45 @@ class FromPython {
     }
   }
 
-  std::vector<Frame> frames_;
-  std::size_t live_dicts_ = 0;  // DictLive frames on the stack, all above any other dict frame
+  // The frames of this thread's last finished conversion, all unused, kept for the next one: deep
+  // data would otherwise grow a new stack every time. A conversion started while another runs
+  // (from Python code that the first one called) gets a new stack.
+  static thread_local std::vector<Frame> spare_frames_;
+
+  std::vector<Frame> frames_;  // frames_[0, depth_) are in use
+  std::size_t depth_ = 0;
+  std::size_t live_dicts_ = 0;  // DictLive frames in use
 };
 
+thread_local std::vector<FromPython::Frame> FromPython::spare_frames_;
+
 Status FromPython::push(Walk walk, PyRef obj) {
-  frames_.emplace_back(walk, std::move(obj));
-  if (!enter_level()) {
-    frames_.pop_back();  // a refused level is not counted
-    return interpreter_failure();
-  }
+  if (depth_ == frames_.size()) frames_.emplace_back();
+  if (!enter_level()) return interpreter_failure();  // a refused level is not counted
+  Frame& frame = frames_[depth_++];
+  frame.walk = walk;
+  frame.is_map = false;
+  frame.source = std::move(obj);
+  frame.index = 0;
+  frame.count = 0;
   if (walk == Walk::DictLive) ++live_dicts_;
   return Ok{};
 }
 
 Status FromPython::before_python_code() {
-  // Frames walked in place are never below a snapshot frame taken by an earlier call, so the scan
-  // stops at the first one left over from it.
-  for (auto frame = frames_.rbegin(); live_dicts_ > 0; ++frame) {
-    if (frame->walk != Walk::DictLive) continue;
-    PyObject* dict = frame->source.get();
-    frame->keys = PyRef::steal(PyDict_Keys(dict));
-    if (!frame->keys) return interpreter_failure();
-    frame->values = PyRef::steal(PyDict_Values(dict));
-    if (!frame->values) return interpreter_failure();
-    frame->walk = Walk::Keyed;
-    frame->index = frame->count;  // entries already taken: the same position in dict order
-    frame->count = PyList_GET_SIZE(frame->keys.get());
+  // Frames walked in place all lie above those an earlier call turned, so the scan from the top
+  // ends soon after the last of them.
+  for (std::size_t i = depth_; live_dicts_ > 0; --i) {
+    Frame& frame = frames_[i - 1];
+    if (frame.walk != Walk::DictLive) continue;
+    PyObject* dict = frame.source.get();
+    frame.keys = PyRef::steal(PyDict_Keys(dict));
+    if (!frame.keys) return interpreter_failure();
+    frame.values = PyRef::steal(PyDict_Values(dict));
+    if (!frame.values) return interpreter_failure();
+    frame.walk = Walk::Keyed;
+    frame.index = frame.count;  // entries already taken: the same position in dict order
+    frame.count = PyList_GET_SIZE(frame.keys.get());
     --live_dicts_;
   }
   return Ok{};
@@ -306,7 +346,7 @@ Status FromPython::before_python_code() {
 // The mapping procedure for a non-exact dict or a Mapping, on the top frame.
 Status FromPython::start_mapping() {
   ORN_TRY(before_python_code());
-  Frame& frame = frames_.back();
+  Frame& frame = top();
   PyObject* obj = frame.source.get();
   auto fields = dataclass_fields(obj);
   if (!fields) return std::move(fields.error());
@@ -327,7 +367,7 @@ Status FromPython::start_mapping() {
 
 // The dataclass procedure on the top frame, whose source has these __dataclass_fields__.
 Status FromPython::start_fields(PyObject* fields) {
-  Frame& frame = frames_.back();
+  Frame& frame = top();
   frame.walk = Walk::Fields;
   frame.is_map = true;
   if (!PyDict_Check(fields)) return mismatch(fields, "dict");
@@ -342,6 +382,7 @@ Status FromPython::start_fields(PyObject* fields) {
 }
 
 Status FromPython::advance(Frame& frame, PyRef& next) {
+  next = PyRef();  // the child before, converted by now
   switch (frame.walk) {
     case Walk::Tuple:
       if (frame.index == frame.count) return Ok{};
@@ -402,19 +443,11 @@ Status FromPython::advance(Frame& frame, PyRef& next) {
   return internal_error("unknown conversion frame");
 }
 
-// The order of the tests is part of the contract: bool before int, str before the abstract
-// classes, and the dataclass attribute last. Returns true with a value in `out`, or false after
-// pushing a frame for a container.
-Result<bool> FromPython::visit(PyRef held, SettingValue& out) {
+// Steps 4, 5, 7 and 9 to 13 for an object that is not a scalar. The order of the tests is part
+// of the contract: the builtin types first, then the abstract classes, the dataclass attribute
+// last.
+Status FromPython::start(PyRef held) {
   PyObject* obj = held.get();
-  auto value = [&out](Result<SettingValue> made) -> Result<bool> {
-    if (!made) return std::move(made.error());
-    out = made.take();
-    return true;
-  };
-  if (obj == Py_None) return value(SettingValue());
-  if (Py_IS_TYPE(obj, &PyBool_Type)) return value(SettingValue::boolean(obj == Py_True));
-  if (PyLong_Check(obj)) return value(from_int(obj));
   if (PyList_Check(obj) || PyTuple_Check(obj)) {
     bool is_tuple = PyTuple_CheckExact(obj);
     bool is_list = PyList_CheckExact(obj);
@@ -427,39 +460,36 @@ Result<bool> FromPython::visit(PyRef held, SettingValue& out) {
       if (count < 0) return interpreter_failure();
       ORN_TRY(check_storable(count));
     }
-    Frame& frame = frames_.back();
+    Frame& frame = top();
     frame.count = count;
     frame.items.reserve(static_cast<std::size_t>(std::min(count, real)));
-    return false;
+    return Ok{};
   }
   if (PyDict_Check(obj)) {
     // An exact dict cannot carry __dataclass_fields__: neither dict nor its instances take
     // attributes. Skipping the lookup spares an AttributeError per dict.
     if (PyDict_CheckExact(obj)) {
       ORN_TRY(push(Walk::DictLive, std::move(held)));
-      Frame& frame = frames_.back();
+      Frame& frame = top();
       frame.is_map = true;
       frame.mapping.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(obj)));
-      return false;
+      return Ok{};
     }
     ORN_TRY(push(Walk::Keyed, std::move(held)));
-    ORN_TRY(start_mapping());
-    return false;
+    return start_mapping();
   }
-  if (PyUnicode_Check(obj)) return value(from_str(obj));
   if (PyBytes_Check(obj)) {
     return conversion_failure("invalid type: byte array, expected any valid JSON value");
   }
   if (PyByteArray_Check(obj)) return mismatch(obj, "bytes");
-  if (PyFloat_Check(obj)) return value(from_double(PyFloat_AS_DOUBLE(obj)));
   if (PyAnySet_Check(obj)) {
     ORN_TRY(push(Walk::Set, std::move(held)));
     if (!PyAnySet_CheckExact(obj)) ORN_TRY(before_python_code());  // its own __iter__
-    Frame& frame = frames_.back();
+    Frame& frame = top();
     frame.keys = PyRef::steal(PyObject_GetIter(obj));
     if (!frame.keys) return interpreter_failure();
     frame.items.reserve(static_cast<std::size_t>(PySet_GET_SIZE(obj)));
-    return false;
+    return Ok{};
   }
   // Everything below may run Python code.
   ORN_TRY(before_python_code());
@@ -478,44 +508,42 @@ Result<bool> FromPython::visit(PyRef held, SettingValue& out) {
                                 std::to_string(second));
     }
     ORN_TRY(check_storable(second));
-    frames_.back().count = second;  // nothing verifies it: the items grow as they come
-    return false;
+    top().count = second;  // nothing verifies it: the items grow as they come
+    return Ok{};
   }
   auto is_mapping = is_instance(obj, classes.value()->mapping);
   if (!is_mapping) return std::move(is_mapping.error());
   if (is_mapping.value()) {
     ORN_TRY(push(Walk::Keyed, std::move(held)));
-    ORN_TRY(start_mapping());
-    return false;
+    return start_mapping();
   }
   auto fields = dataclass_fields(obj);
   if (!fields) return std::move(fields.error());
   if (fields.value()) {
     ORN_TRY(push(Walk::Fields, std::move(held)));
-    ORN_TRY(start_fields(fields.value().get()));
-    return false;
+    return start_fields(fields.value().get());
   }
-  return value(unsupported(obj));
+  return std::move(unsupported(obj).error());
 }
 
 Result<SettingValue> FromPython::run(PyObject* root) {
   PyRef next = PyRef::borrow(root);
   for (;;) {
-    SettingValue value;
-    auto made = visit(std::move(next), value);
-    if (!made) return std::move(made.error());
-    if (made.value()) {
-      if (frames_.empty()) return value;
-      add(frames_.back(), std::move(value));
+    if (is_scalar(next.get())) {
+      auto value = from_scalar(next.get());
+      if (!value || depth_ == 0) return value;
+      add(top(), value.take());
+    } else {
+      ORN_TRY(start(std::move(next)));
     }
     // The next child of the innermost unfinished container; finished ones go to their parents.
     for (;;) {
-      ORN_TRY(advance(frames_.back(), next));
+      ORN_TRY(advance(top(), next));
       if (next) break;
-      SettingValue done = finish(frames_.back());
+      SettingValue done = finish(top());
       pop();
-      if (frames_.empty()) return done;
-      add(frames_.back(), std::move(done));
+      if (depth_ == 0) return done;
+      add(top(), std::move(done));
     }
   }
 }
@@ -596,11 +624,15 @@ Result<PyRef> scalar_to_python(const SettingValue& value) {
 // visible to the collector or to its callbacks.
 class ToPython {
  public:
-  ToPython() = default;
+  ToPython() noexcept : frames_(std::move(spare_.frames)), items_(std::move(spare_.items)) {}
   ToPython(const ToPython&) = delete;
   ToPython& operator=(const ToPython&) = delete;
   ~ToPython() {
     for (std::size_t i = 0; i < frames_.size(); ++i) leave_level();
+    frames_.clear();  // after a failure: what was made so far is released
+    items_.clear();
+    if (frames_.capacity() > spare_.frames.capacity()) spare_.frames = std::move(frames_);
+    if (items_.capacity() > spare_.items.capacity()) spare_.items = std::move(items_);
   }
 
   Result<PyRef> run(const SettingValue& root) {
@@ -714,12 +746,21 @@ class ToPython {
     return list;
   }
 
+  // The emptied stacks of this thread's last conversion, kept for the next one, as in FromPython.
+  struct Spare {
+    std::vector<Frame> frames;
+    std::vector<PyRef> items;
+  };
+  static thread_local Spare spare_;
+
   std::vector<Frame> frames_;
   KeyCache keys_;
   // Items of the lists under construction, innermost last; one stack for the whole conversion
-  // instead of a vector per list. What a failure leaves here is released with it.
+  // instead of a vector per list.
   std::vector<PyRef> items_;
 };
+
+thread_local ToPython::Spare ToPython::spare_;
 
 }  // namespace
 
