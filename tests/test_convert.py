@@ -15,7 +15,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from _orn_core import OrnSettingEngine
-from conftest import same
+from conftest import Reported, lying, same
 
 RECURSION = "RecursionError: maximum recursion depth exceeded while converting a value"
 
@@ -188,21 +188,6 @@ class TestRecursion:
         assert mem.value("/".join(["a"] * (depth - 1))) == {"a": 1}
 
 
-class Reported(collections.abc.Sequence):
-    """Two items behind a __len__ that reports `length`."""
-
-    def __init__(self, length):
-        self.length = length
-
-    def __len__(self):
-        return self.length
-
-    def __getitem__(self, i):
-        if i < 2:
-            return i
-        raise IndexError(i)
-
-
 class ReportedMapping(collections.abc.Mapping):
     def __init__(self, length):
         self.length = length
@@ -215,11 +200,6 @@ class ReportedMapping(collections.abc.Mapping):
 
     def __getitem__(self, key):
         return 1
-
-
-def lying(base, length, *args):
-    """An instance of a subclass of base whose __len__ reports length."""
-    return type("Lying" + base.__name__.title(), (base,), {"__len__": lambda self: length})(*args)
 
 
 class TestReportedLengths:

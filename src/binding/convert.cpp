@@ -431,7 +431,7 @@ Status FromPython::advance(Frame& frame, PyRef& next) {
       if (frame.index == frame.count) return Ok{};
       PyObject* name = PyList_GET_ITEM(frame.keys.get(), frame.index++);
       ORN_TRY(key_text(name, frame.key));
-      if (!PyUnicode_CheckExact(name)) ORN_TRY(before_python_code());  // its own __hash__
+      ORN_TRY(before_python_code());  // a str subclass's __hash__, an odd key's __eq__
       next = PyRef::borrow(PyDict_GetItemWithError(frame.values.get(), name));
       if (!next) {
         if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, name);
