@@ -284,12 +284,19 @@ class FromPython {
 
   Status start_mapping();
   Status start_fields(PyObject* fields);
-  // The next child of the frame into `next`, or a null reference when the frame is done.
+  // The next child of the frame into `next`, or a null reference when the frame is done. Scalars
+  // of the exact builtin containers are added on the way.
   Status advance(Frame& frame, PyRef& next);
   static SettingValue finish(Frame& frame) {
     if (!frame.is_map) return SettingValue::list(std::move(frame.items));
     frame.mapping.finish();
     return SettingValue::map(std::move(frame.mapping));
+  }
+  static Status add_scalar(Frame& frame, PyObject* item) {
+    auto value = from_scalar(item);
+    if (!value) return std::move(value.error());
+    add(frame, value.take());
+    return Ok{};
   }
   static void add(Frame& frame, SettingValue value) {
     if (frame.is_map) {
@@ -384,19 +391,34 @@ Status FromPython::start_fields(PyObject* fields) {
 Status FromPython::advance(Frame& frame, PyRef& next) {
   next = PyRef();  // the child before, converted by now
   switch (frame.walk) {
+    // In the exact builtin containers, the bulk of any tree, scalars are converted right here,
+    // borrowed: converting them runs no Python code that could drop them.
     case Walk::Tuple:
-      if (frame.index == frame.count) return Ok{};
-      next = PyRef::borrow(PyTuple_GET_ITEM(frame.source.get(), frame.index++));
+      while (frame.index < frame.count) {
+        PyObject* item = PyTuple_GET_ITEM(frame.source.get(), frame.index++);
+        if (!is_scalar(item)) {
+          next = PyRef::borrow(item);
+          return Ok{};
+        }
+        ORN_TRY(add_scalar(frame, item));
+      }
       return Ok{};
     case Walk::List:
-      if (frame.index == frame.count) return Ok{};
-      // The length was taken once, as len() would. Converting an item can run Python code that
-      // shrinks the list, so each index is checked again and each item held while in use.
-      if (frame.index >= PyList_GET_SIZE(frame.source.get())) {
-        PyErr_SetString(PyExc_IndexError, "list index out of range");
-        return interpreter_failure();
+      while (frame.index < frame.count) {
+        // The length was taken once, as len() would. Converting an item can run Python code
+        // that shrinks the list, so each index is checked again and each container item held
+        // while in use.
+        if (frame.index >= PyList_GET_SIZE(frame.source.get())) {
+          PyErr_SetString(PyExc_IndexError, "list index out of range");
+          return interpreter_failure();
+        }
+        PyObject* item = PyList_GET_ITEM(frame.source.get(), frame.index++);
+        if (!is_scalar(item)) {
+          next = PyRef::borrow(item);
+          return Ok{};
+        }
+        ORN_TRY(add_scalar(frame, item));
       }
-      next = PyRef::borrow(PyList_GET_ITEM(frame.source.get(), frame.index++));
       return Ok{};
     case Walk::Indexed:
       if (frame.index == frame.count) return Ok{};
@@ -412,10 +434,15 @@ Status FromPython::advance(Frame& frame, PyRef& next) {
     case Walk::DictLive: {
       PyObject* key = nullptr;
       PyObject* item = nullptr;
-      if (!PyDict_Next(frame.source.get(), &frame.index, &key, &item)) return Ok{};
-      ++frame.count;
-      ORN_TRY(key_text(key, frame.key));
-      next = PyRef::borrow(item);  // held: converting it can run Python code
+      while (PyDict_Next(frame.source.get(), &frame.index, &key, &item)) {
+        ++frame.count;
+        ORN_TRY(key_text(key, frame.key));
+        if (!is_scalar(item)) {
+          next = PyRef::borrow(item);  // held: converting it can run Python code
+          return Ok{};
+        }
+        ORN_TRY(add_scalar(frame, item));
+      }
       return Ok{};
     }
     case Walk::Keyed: {
@@ -695,23 +722,21 @@ class ToPython {
   };
 
   Status push(const SettingValue& value) {
-    Frame frame;
-    if (value.kind() == SettingValue::Kind::Map) {
-      frame.entry = value.as_map().begin();
-      frame.entries_end = value.as_map().end();
-    } else {
-      frame.item = value.as_list().begin();
-      frame.items_end = value.as_list().end();
-      frame.base = items_.size();
-    }
-    frames_.push_back(std::move(frame));
+    frames_.emplace_back();
     if (!enter_level()) {
       frames_.pop_back();  // a refused level is not counted
       return interpreter_failure();
     }
+    Frame& frame = frames_.back();
     if (value.kind() == SettingValue::Kind::Map) {
-      frames_.back().dict = PyRef::steal(PyDict_New());
-      if (!frames_.back().dict) return interpreter_failure();
+      frame.entry = value.as_map().begin();
+      frame.entries_end = value.as_map().end();
+      frame.dict = PyRef::steal(PyDict_New());
+      if (!frame.dict) return interpreter_failure();
+    } else {
+      frame.item = value.as_list().begin();
+      frame.items_end = value.as_list().end();
+      frame.base = items_.size();
     }
     return Ok{};
   }
