@@ -197,9 +197,9 @@ Result<SettingValue> unsupported(PyObject* obj) {
                             std::string(text, static_cast<std::size_t>(size)));
 }
 
-// The scalar kinds of steps 1, 2, 3, 6 and 8. Their types are built-in and exclusive of each
-// other and of the container types (no class can derive from two of them), so testing them first
-// keeps the order of the steps. Converting them runs no Python code.
+// None, bool, int, str and float (or their subclasses). No class derives from one of these and
+// from a container type, bytes or bytearray at once (their layouts conflict), so testing them
+// first keeps the order of the tests. Converting them runs no Python code.
 bool is_scalar(PyObject* obj) {
   return obj == Py_None || PyLong_Check(obj) || PyUnicode_Check(obj) || PyFloat_Check(obj);
 }
@@ -213,8 +213,8 @@ Result<SettingValue> from_scalar(PyObject* obj) {
 }
 
 // value_from_python as a loop over an explicit stack of the containers being converted, innermost
-// last. Each frame takes its children one at a time, in the order the recursive definition visits
-// them, and collects their values.
+// last. Each frame takes its children one at a time, in the order a recursive conversion would
+// visit them, and collects their values.
 //
 // An exact dict is walked in place with PyDict_Next, which equals walking a snapshot of its keys
 // and values as long as no Python code runs. Every step that may run Python code (a lookup or a
@@ -248,7 +248,7 @@ class FromPython {
     Indexed,   // list or tuple subclass, abstract sequence: PySequence_GetItem up to a length
     Set,       // set or frozenset: an iterator
     DictLive,  // exact dict walked in place: PyDict_Next
-    Keyed,     // snapshot lists of keys and values (mapping procedure)
+    Keyed,     // snapshot lists of keys and values: non-exact dicts and Mappings
     Fields,    // dataclass: field names looked up in the instance's __dict__
   };
 
@@ -350,7 +350,8 @@ Status FromPython::before_python_code() {
   return Ok{};
 }
 
-// The mapping procedure for a non-exact dict or a Mapping, on the top frame.
+// A non-exact dict or a Mapping on the top frame: a dataclass if it has fields, else by lists of
+// its keys and values taken first, and as many of them as its length says.
 Status FromPython::start_mapping() {
   ORN_TRY(before_python_code());
   Frame& frame = top();
@@ -372,7 +373,8 @@ Status FromPython::start_mapping() {
   return Ok{};
 }
 
-// The dataclass procedure on the top frame, whose source has these __dataclass_fields__.
+// A dataclass instance on the top frame, whose source has these __dataclass_fields__: each field
+// name looked up in the instance's __dict__ when its turn comes.
 Status FromPython::start_fields(PyObject* fields) {
   Frame& frame = top();
   frame.walk = Walk::Fields;
@@ -470,9 +472,9 @@ Status FromPython::advance(Frame& frame, PyRef& next) {
   return internal_error("unknown conversion frame");
 }
 
-// Steps 4, 5, 7 and 9 to 13 for an object that is not a scalar. The order of the tests is part
-// of the contract: the builtin types first, then the abstract classes, the dataclass attribute
-// last.
+// Everything but a scalar: a container gets a frame, anything else fails. The order of the tests
+// is part of the contract: the builtin types first, then the abstract classes, the dataclass
+// attribute last.
 Status FromPython::start(PyRef held) {
   PyObject* obj = held.get();
   if (PyList_Check(obj) || PyTuple_Check(obj)) {
