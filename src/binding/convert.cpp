@@ -668,48 +668,50 @@ class ToPython {
     if (!is_container(root)) return scalar_to_python(root);
     ORN_TRY(push(root));
     for (;;) {
+      // Each frame runs through its scalars in a loop of its own and stops at a container child,
+      // which gets a frame, or at its end.
       Frame& frame = frames_.back();
-      const SettingValue* child = nullptr;
       if (frame.dict) {
-        if (frame.entry == frame.entries_end) {
-          PyRef dict = std::move(frame.dict);
-          pop();
-          if (frames_.empty()) return dict;
-          ORN_TRY(deliver(std::move(dict)));
+        for (; frame.entry != frame.entries_end; ++frame.entry) {
+          auto key = keys_.get(frame.entry->first);
+          if (!key) return key;
+          const SettingValue& child = frame.entry->second;
+          if (is_container(child)) {
+            frame.key = std::move(key.value());
+            break;
+          }
+          auto item = scalar_to_python(child);
+          if (!item) return item;
+          if (PyDict_SetItem(frame.dict.get(), key.value().get(), item.value().get()) < 0) {
+            return interpreter_failure();
+          }
+        }
+        if (frame.entry != frame.entries_end) {
+          const SettingValue& child = (frame.entry++)->second;
+          ORN_TRY(push(child));
           continue;
         }
-        auto key = keys_.get(frame.entry->first);
-        if (!key) return key;
-        child = &frame.entry->second;
-        ++frame.entry;
-        if (is_container(*child)) {
-          frame.key = std::move(key.value());
-          ORN_TRY(push(*child));
-          continue;
-        }
-        auto item = scalar_to_python(*child);
-        if (!item) return item;
-        if (PyDict_SetItem(frame.dict.get(), key.value().get(), item.value().get()) < 0) {
-          return interpreter_failure();
-        }
+        PyRef dict = std::move(frame.dict);
+        pop();
+        if (frames_.empty()) return dict;
+        ORN_TRY(deliver(std::move(dict)));
       } else {
-        if (frame.item == frame.items_end) {
-          auto list = finish_list(frame);
-          if (!list) return list;
-          pop();
-          if (frames_.empty()) return list;
-          ORN_TRY(deliver(std::move(list.value())));
+        for (; frame.item != frame.items_end; ++frame.item) {
+          if (is_container(*frame.item)) break;
+          auto item = scalar_to_python(*frame.item);
+          if (!item) return item;
+          items_.push_back(std::move(item.value()));
+        }
+        if (frame.item != frame.items_end) {
+          const SettingValue& child = *frame.item++;
+          ORN_TRY(push(child));
           continue;
         }
-        child = &*frame.item;
-        ++frame.item;
-        if (is_container(*child)) {
-          ORN_TRY(push(*child));
-          continue;
-        }
-        auto item = scalar_to_python(*child);
-        if (!item) return item;
-        items_.push_back(std::move(item.value()));
+        auto list = finish_list(frame);
+        if (!list) return list;
+        pop();
+        if (frames_.empty()) return list;
+        ORN_TRY(deliver(std::move(list.value())));
       }
     }
   }
