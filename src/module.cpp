@@ -350,6 +350,13 @@ Result<PyObject*> engine_class() {
 
 int module_exec(PyObject* module) {
   PyObject* result = entry([&]() -> Result<PyRef> {
+    // The class and the conversion's caches are process-wide and hold the main interpreter's
+    // objects; another interpreter must never reach them.
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+      PyErr_SetString(PyExc_ImportError,
+                      "module _orn_core does not support loading in subinterpreters");
+      return fetch_error();
+    }
     if (!PyModule_Check(module)) return type_error(type_mismatch_text(module, "module"));
     auto cls = engine_class();
     if (!cls) return std::move(cls.error());
@@ -377,6 +384,7 @@ int module_exec(PyObject* module) {
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},
 };
 

@@ -1,3 +1,4 @@
+import collections.abc
 import math
 import os
 
@@ -48,3 +49,23 @@ def same(got, want):
     if isinstance(want, dict):
         return list(got) == list(want) and all(same(got[k], want[k]) for k in want)
     return got == want
+
+
+class Reported(collections.abc.Sequence):
+    """Two items behind a __len__ that reports `length`."""
+
+    def __init__(self, length):
+        self.length = length
+
+    def __len__(self):
+        return self.length
+
+    def __getitem__(self, i):
+        if i < 2:
+            return i
+        raise IndexError(i)
+
+
+def lying(base, length, *args):
+    """An instance of a subclass of base whose __len__ reports length."""
+    return type("Lying" + base.__name__.title(), (base,), {"__len__": lambda self: length})(*args)

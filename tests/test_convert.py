@@ -6,14 +6,16 @@ import datetime
 import decimal
 import enum
 import math
+import subprocess
 import sys
+import textwrap
 import types
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
 from _orn_core import OrnSettingEngine
-from conftest import same
+from conftest import Reported, lying, same
 
 RECURSION = "RecursionError: maximum recursion depth exceeded while converting a value"
 
@@ -176,13 +178,209 @@ class TestRecursion:
         mem.set_value("k", nested_list(100))
         assert mem.value("k") == nested_list(100)
 
-    def test_to_python(self, mem):
-        mem.set_value("/".join(["a"] * 100_000), 1)
+    @pytest.mark.parametrize("depth", [100_000, 200_000])
+    def test_to_python(self, mem, depth):
+        mem.set_value("/".join(["a"] * depth), 1)
         for key in ("", "a/a"):
             with pytest.raises(TypeError) as exc:
                 mem.value(key)
             assert str(exc.value) == RECURSION
-        assert mem.value("/".join(["a"] * 99_999)) == {"a": 1}
+        assert mem.value("/".join(["a"] * (depth - 1))) == {"a": 1}
+
+
+class ReportedMapping(collections.abc.Mapping):
+    def __init__(self, length):
+        self.length = length
+
+    def __len__(self):
+        return self.length
+
+    def __iter__(self):
+        return iter(["a"])
+
+    def __getitem__(self, key):
+        return 1
+
+
+class TestReportedLengths:
+    """A __len__ is a hint: lies and absurd lengths give ordinary errors, not internal faults."""
+
+    @pytest.mark.parametrize("obj, text", [
+        (range(2**62), "MemoryError: "),
+        (range(-2**62, 2**62, 2), "MemoryError: "),
+        (Reported(2**62), "MemoryError: "),
+        (Reported(10**6), "IndexError: 2"),
+        (lying(list, 2**62, [1, 2]), "MemoryError: "),
+        (lying(list, 10**6, [1, 2]), "IndexError: list index out of range"),
+        (lying(tuple, 10**6, (1, 2)), "IndexError: tuple index out of range"),
+        (lying(dict, 2**62, {"a": 1}), "IndexError: list index out of range"),
+        (lying(dict, 3, {"a": 1}), "IndexError: list index out of range"),
+        (ReportedMapping(2**62), "IndexError: list index out of range"),
+        ([{"deep": [Reported(2**62)]}], "MemoryError: "),
+    ])
+    def test_message(self, mem, obj, text):
+        mem.set_value("k", 1)
+        with pytest.raises(TypeError) as exc:
+            mem.set_value("k", obj)
+        assert str(exc.value) == text
+        assert mem.value("k") == 1
+
+    @pytest.mark.parametrize("obj, want", [
+        (Reported(1), [0]),
+        (lying(list, 1, [1, 2]), [1]),
+        (lying(dict, 1, {"a": 1, "b": 2}), {"a": 1}),
+        (lying(dict, 0, {"a": 1}), {}),
+    ])
+    def test_shorter_length_is_taken(self, obj, want):
+        assert round_trip(obj) == want
+
+
+def raising(exception, name):
+    """A value whose conversion raises exception from its method or attribute `name`."""
+
+    def fail(*args):
+        raise exception
+
+    if name == "__getitem__":
+        return type("Raising", (collections.abc.Sequence,), {"__len__": lambda s: 1, name: fail})()
+    if name == "__len__":
+        return type("Raising", (list,), {name: fail})([1])
+    if name == "keys":
+        return type("Raising", (dict,), {name: fail})(a=1)
+    if name == "__iter__":
+        return type("Raising", (set,), {name: fail})({1})
+    if name == "__class__":  # raised inside isinstance against the abstract classes
+        return type("Raising", (), {name: property(fail)})()
+    assert name == "__getattr__"  # raised by the __dataclass_fields__ lookup
+    return type("Raising", (), {name: fail})()
+
+
+class Interrupt(BaseException):
+    pass
+
+
+class TestInterrupts:
+    """Interrupts and exits leave a conversion as themselves; they are no conversion failure."""
+
+    @pytest.mark.parametrize("name", [
+        "__getitem__", "__len__", "keys", "__iter__", "__class__", "__getattr__"])
+    @pytest.mark.parametrize("kind", [KeyboardInterrupt, SystemExit, GeneratorExit, Interrupt])
+    def test_same_object(self, mem, kind, name):
+        mem.set_value("k", 1)
+        exception = kind()
+        with pytest.raises(kind) as exc:
+            mem.set_value("k", {"a": [1, raising(exception, name)]})
+        assert exc.value is exception
+        assert mem.value("k") == 1
+
+    @pytest.mark.parametrize("name, text", [
+        ("__getitem__", "LookupError: x"), ("keys", "LookupError: x"),
+        ("__getattr__", "unsupported type Raising"),
+    ])
+    def test_exceptions_keep_their_text(self, mem, name, text):
+        with pytest.raises(TypeError) as exc:
+            mem.set_value("k", raising(LookupError("x"), name))
+        assert str(exc.value) == text
+
+
+class Mutating(collections.abc.Sequence):
+    """A sequence of one item whose __len__ or __getitem__ changes `target` first."""
+
+    def __init__(self, target, when):
+        self.target, self.when = target, when
+
+    def mutate(self):
+        self.target.pop("c", None)
+        self.target.pop("b", None)
+        self.target.update({f"new{i}": i for i in range(20)})  # grows the dict's table
+
+    def __len__(self):
+        if self.when == "__len__":
+            self.mutate()
+        return 1
+
+    def __getitem__(self, i):
+        if self.when == "__getitem__":
+            self.mutate()
+        if i:
+            raise IndexError(i)
+        return "s"
+
+
+class MutatingOnClassCheck:
+    """Looks like a list to isinstance, changing `target` while isinstance asks."""
+
+    def __init__(self, target):
+        self.target = target
+
+    @property
+    def __class__(self):
+        self.target.clear()
+        return list
+
+    def __len__(self):
+        return 1
+
+    def __getitem__(self, i):
+        if i:
+            raise IndexError(i)
+        return "s"
+
+
+class TestDictSnapshot:
+    """A dict is converted as it was when its conversion began, whatever its values do to it."""
+
+    @pytest.mark.parametrize("make", [
+        lambda d: Mutating(d, "__len__"), lambda d: Mutating(d, "__getitem__"),
+        lambda d: MutatingOnClassCheck(d), lambda d: [{"x": (Mutating(d, "__getitem__"),)}],
+    ], ids=["len", "getitem", "instancecheck", "nested"])
+    def test_enclosing_dict_changed_during_conversion(self, make):
+        d = {"a": None, "b": 1, "c": {"d": 2}}
+        d["a"] = make(d)
+        got = round_trip(d)
+        assert list(got) == ["a", "b", "c"]
+        assert got["b"] == 1 and got["c"] == {"d": 2}
+        assert "b" not in d  # the change did happen
+
+
+# Each nesting level once cost the conversions about 750 bytes of C stack.
+DEEP_IN_A_SMALL_THREAD = textwrap.dedent("""
+    import threading
+    from _orn_core import OrnSettingEngine
+
+    def nested(wrap):
+        obj = 1
+        for _ in range(1400):
+            obj = wrap(obj)
+        return obj
+
+    def depth_of(obj):  # no recursion here either: == would nest as deep
+        depth = 0
+        while isinstance(obj, (dict, list)):
+            obj, depth = obj["a"] if isinstance(obj, dict) else obj[0], depth + 1
+        return depth, obj
+
+    results = []
+
+    def work():
+        e = OrnSettingEngine("x", "memory")
+        for wrap in (lambda o: {"a": o}, lambda o: [o], lambda o: (o,)):
+            e.set_value("k", nested(wrap))
+            results.append(depth_of(e.value("k")))
+
+    threading.stack_size(512 * 1024)
+    thread = threading.Thread(target=work)
+    thread.start()
+    thread.join()
+    print(results)
+""")
+
+
+def test_deep_data_in_a_thread_with_a_small_stack():
+    run = subprocess.run([sys.executable, "-c", DEEP_IN_A_SMALL_THREAD],
+                         capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr[-3000:]
+    assert run.stdout.strip() == "[(1400, 1), (1400, 1), (1400, 1)]"
 
 
 json_values = st.recursive(

@@ -9,7 +9,7 @@ import time
 import pytest
 
 from _orn_core import OrnSettingEngine
-from conftest import SANITIZED, Store
+from conftest import SANITIZED, Reported, Store, lying
 
 
 class TestProtocol:
@@ -42,6 +42,10 @@ class TestProtocol:
             ({1: "a"}, "Failed to depythonize custom driver data: unexpected type: 'int' object is not an instance of 'str'"),
             ({"x": object()}, "Failed to depythonize custom driver data: unsupported type object"),
             ({"x": 2**64}, "Failed to depythonize custom driver data: JSON number out of range"),
+            (range(2**62), "Failed to depythonize custom driver data: MemoryError: "),
+            ({"x": Reported(10**6)}, "Failed to depythonize custom driver data: IndexError: 2"),
+            (lying(list, 10**6, [1]), "Failed to depythonize custom driver data: IndexError: list index out of range"),
+            (lying(dict, 10**6, {"a": 1}), "Failed to depythonize custom driver data: IndexError: list index out of range"),
         ],
     )
     def test_unconvertible_read_result(self, returned, message):
@@ -80,6 +84,18 @@ class TestProtocol:
         del store.write  # the class's write is looked up again at the next call
         e.sync()
         assert store.data == {"a": 1}
+
+    @pytest.mark.parametrize("kind", [KeyboardInterrupt, SystemExit])
+    def test_interrupt_in_read_data_passes_through(self, kind):
+        interrupt = kind()
+
+        class Interrupting(Reported):
+            def __getitem__(self, i):
+                raise interrupt
+
+        with pytest.raises(kind) as err:
+            OrnSettingEngine("p", Store({"a": [Interrupting(1)]}))
+        assert err.value is interrupt
 
     def test_write_result_is_ignored(self):
         class Returning(Store):

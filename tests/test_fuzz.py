@@ -23,7 +23,7 @@ def fuzz_build():
     configure = subprocess.run(
         [tool, "-S", str(ROOT), "-B", str(BUILD), f"-DCMAKE_CXX_COMPILER={clang}",
          "-DORN_BUILD_EXTENSION=OFF", "-DORN_BUILD_NATIVE_TESTS=ON", "-DORN_FUZZ=ON",
-         "-DORN_SANITIZE=ON", "-DCMAKE_BUILD_TYPE=RelWithDebInfo"],
+         "-DORN_SANITIZE=ON", "-DORN_WERROR=ON", "-DCMAKE_BUILD_TYPE=RelWithDebInfo"],
         capture_output=True, text=True,
     )
     assert configure.returncode == 0, configure.stdout[-3000:] + configure.stderr[-3000:]

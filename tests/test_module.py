@@ -5,6 +5,7 @@ import importlib
 import io
 import subprocess
 import sys
+import textwrap
 import weakref
 from pathlib import Path
 
@@ -84,6 +85,63 @@ class TestModule:
             cwd=tmp_path, capture_output=True, text=True, check=True,
         )
         assert out.stdout.strip() == "0"
+
+
+SUBINTERPRETERS = textwrap.dedent("""
+    import _xxsubinterpreters as interpreters
+    from _orn_core import OrnSettingEngine
+
+    for isolated in (False, True):
+        interpreter = interpreters.create(isolated=isolated)
+        try:
+            interpreters.run_string(interpreter, "import _orn_core")
+        except interpreters.RunFailedError as err:
+            print(err)
+        interpreters.destroy(interpreter)
+    engine = OrnSettingEngine("x", "memory")
+    engine.set_value("k", range(3))  # the collections.abc classes of this interpreter
+    print(engine.value("k"))
+""")
+
+# The settings values need twice the memory of the list's item pointers: with little room left,
+# the conversion's own allocation fails, not the interpreter's.
+ALLOCATION_FAILURE = textwrap.dedent("""
+    import resource
+    from _orn_core import OrnSettingEngine
+
+    engine = OrnSettingEngine("x", "memory")
+    items = [None] * 20_000_000
+    with open("/proc/self/status") as status:
+        size = next(int(line.split()[1]) for line in status if line.startswith("VmSize:")) * 1024
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (size + (64 << 20), hard))
+    try:
+        engine.set_value("k", items)
+    except MemoryError as err:
+        print("MemoryError", err.args)
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    engine.set_value("k", [1])
+    print(engine.value(""))
+""")
+
+
+class TestProcess:
+    def test_subinterpreters_are_refused(self):
+        run = subprocess.run([sys.executable, "-c", SUBINTERPRETERS], capture_output=True, text=True,
+                             timeout=60)
+        assert run.returncode == 0, run.stderr[-3000:]
+        refused = "<class 'ImportError'>: module _orn_core does not support loading in subinterpreters"
+        assert run.stdout.splitlines() == [refused, refused, "[0, 1, 2]"]
+        assert run.stderr == ""
+
+    @pytest.mark.skipif(SANITIZED, reason="ASan's operator new aborts instead of throwing, and "
+                        "its shadow memory defeats an address-space limit")
+    def test_failed_allocation_raises_memory_error(self):
+        run = subprocess.run([sys.executable, "-c", ALLOCATION_FAILURE], capture_output=True,
+                             text=True, timeout=60)
+        assert run.returncode == 0, run.stderr[-3000:]
+        assert run.stdout.splitlines() == ["MemoryError ()", "{'k': [1]}"]
 
 
 class TestInformation:

@@ -18,9 +18,11 @@ def test_suite_under_sanitizers():
     gxx = shutil.which("g++")
     if not tool or not gxx:
         pytest.skip("cmake and g++ are needed")
-    libasan = subprocess.run([gxx, "-print-file-name=libasan.so"], capture_output=True, text=True).stdout.strip()
-    if not os.path.isabs(libasan):
-        pytest.skip("libasan is not available")
+    libasan, libstdcxx = (
+        subprocess.run([gxx, f"-print-file-name={name}"], capture_output=True, text=True).stdout.strip()
+        for name in ("libasan.so", "libstdc++.so.6"))
+    if not os.path.isabs(libasan) or not os.path.isabs(libstdcxx):
+        pytest.skip("libasan and libstdc++ are not available")
     for step in (
         [tool, "-S", str(ROOT), "-B", str(BUILD), f"-DPython_EXECUTABLE={sys.executable}",
          "-DORN_SANITIZE=ON", "-DORN_WERROR=ON", "-DCMAKE_BUILD_TYPE=Debug"],
@@ -29,8 +31,13 @@ def test_suite_under_sanitizers():
         run = subprocess.run(step, capture_output=True, text=True)
         assert run.returncode == 0, run.stdout[-3000:] + run.stderr[-3000:]
     shutil.copy(ROOT / "stubs" / "_orn_core.pyi", BUILD)
-    env = dict(os.environ, ORN_SANITIZED="1", PYTHONPATH=str(BUILD), LD_PRELOAD=libasan,
-               ASAN_OPTIONS="detect_leaks=0", UBSAN_OPTIONS="print_stacktrace=1")
+    # libstdc++ is preloaded too: the interpreter does not link it, and ASan must find its
+    # __cxa_throw at start-up, or the first C++ exception aborts. Failed allocations return null
+    # instead of aborting, so MemoryError paths run as they would without the sanitizers.
+    env = dict(os.environ, ORN_SANITIZED="1", PYTHONPATH=str(BUILD),
+               LD_PRELOAD=f"{libasan}:{libstdcxx}",
+               ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1",
+               UBSAN_OPTIONS="print_stacktrace=1")
     tests = [str(p) for p in sorted((ROOT / "tests").glob("test_*.py"))
              if p.stem not in ("test_sanitized", "test_native", "test_fuzz", "test_style")]
     run = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", *tests],

@@ -1,8 +1,12 @@
 #include "binding/convert.hpp"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -27,32 +31,26 @@ Error interpreter_failure() {
   return raised_error(std::move(exception));
 }
 
-// The conversion's error as its callers take it: a text, with no exception object inside.
+// The conversion's error as its callers take it: a text, with no exception object inside. An
+// interrupt or an exit (a BaseException that is no Exception) is not a failure of the data and
+// stays the very exception object, so that it still stops the program.
 Error finished(Error error) {
   if (error.kind != ErrorKind::Raised || !error.raised) return error;
-  return conversion_failure(exception_text(error.raised->exception.get()));
+  PyObject* exception = error.raised->exception.get();
+  if (!PyErr_GivenExceptionMatches(exception, PyExc_Exception)) return error;
+  return conversion_failure(exception_text(exception));
 }
 
 Error mismatch(PyObject* obj, const char* expected) {
   return conversion_failure("unexpected type: " + type_mismatch_text(obj, expected));
 }
 
-// One level of container nesting, counted by the interpreter's own recursion check: a list that
-// holds itself, or a tree a hundred thousand levels deep, fails with the RecursionError text
-// instead of exhausting the C stack.
-class Depth {
- public:
-  Depth() noexcept : entered_(Py_EnterRecursiveCall(" while converting a value") == 0) {}
-  ~Depth() {
-    if (entered_) Py_LeaveRecursiveCall();  // a refused entry has already been undone
-  }
-  Depth(const Depth&) = delete;
-  Depth& operator=(const Depth&) = delete;
-  bool entered() const noexcept { return entered_; }
-
- private:
-  bool entered_;
-};
+// Each container nesting level is counted by the interpreter's own recursion check (a counter,
+// no stack): a list that holds itself, or a tree a hundred thousand levels deep, fails with the
+// RecursionError text. The walks themselves keep their levels on the heap, so deep data costs
+// no C stack, whatever the thread's stack size.
+bool enter_level() { return Py_EnterRecursiveCall(" while converting a value") == 0; }
+void leave_level() { Py_LeaveRecursiveCall(); }
 
 // --- Python to SettingValue ----------------------------------------------------------------------
 
@@ -63,8 +61,9 @@ struct AbcClasses {
 };
 
 // collections.abc and its Sequence and Mapping, imported on first need and kept for the life of
-// the process. The import can run Python code and so let another thread in; whoever finishes
-// first fills the cache and a later result is dropped.
+// the process (the module refuses subinterpreters, so no other interpreter can see them). The
+// import can run Python code and so let another thread in; whoever finishes first fills the
+// cache and a later result is dropped.
 Result<const AbcClasses*> abc_classes() {
   static AbcClasses cache;
   if (cache.mapping != nullptr) return &cache;
@@ -82,15 +81,47 @@ Result<const AbcClasses*> abc_classes() {
   return &cache;
 }
 
+// An exception that a lookup or a test may swallow: an ordinary Exception. An interrupt or an
+// exit raised meanwhile is never swallowed.
+bool pending_is_ordinary() { return PyErr_ExceptionMatches(PyExc_Exception) != 0; }
+
 // isinstance whose own failure goes to the unraisable hook and then counts as false, so a broken
 // __instancecheck__ cannot turn an unrelated object into an error.
-bool is_instance(PyObject* obj, PyObject* cls) {
+Result<bool> is_instance(PyObject* obj, PyObject* cls) {
   int result = PyObject_IsInstance(obj, cls);
   if (result < 0) {
+    if (!pending_is_ordinary()) return interpreter_failure();
     PyErr_WriteUnraisable(obj);
     return false;
   }
   return result == 1;
+}
+
+// obj's __dataclass_fields__, or a null reference when there is none; an ordinary error of the
+// lookup itself means "no such attribute".
+Result<PyRef> dataclass_fields(PyObject* obj) {
+  PyRef fields = PyRef::steal(PyObject_GetAttrString(obj, "__dataclass_fields__"));
+  if (!fields) {
+    if (!pending_is_ordinary()) return interpreter_failure();
+    PyErr_Clear();
+  }
+  return fields;
+}
+
+// A reported length is only a hint, but one so large that the items could never be stored on
+// this machine fails at once with MemoryError, as list() fails for it, instead of climbing
+// towards the memory limit item by item.
+Status check_storable(Py_ssize_t count) {
+  static const std::uint64_t limit = [] {
+    long pages = sysconf(_SC_PHYS_PAGES);
+    long page_size = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page_size <= 0) return std::numeric_limits<std::uint64_t>::max();
+    return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size) /
+           sizeof(SettingValue);
+  }();
+  if (static_cast<std::uint64_t>(count) <= limit) return Ok{};
+  PyErr_NoMemory();
+  return interpreter_failure();
 }
 
 SettingValue from_double(double d) {
@@ -145,171 +176,13 @@ Result<SettingValue> from_str(PyObject* obj) {
   return SettingValue::string(std::string_view(text, static_cast<std::size_t>(size)));
 }
 
-Result<std::string> key_text(PyObject* key) {
+Status key_text(PyObject* key, std::string& out) {
   if (!PyUnicode_Check(key)) return mismatch(key, "str");
   Py_ssize_t size = 0;
   const char* text = PyUnicode_AsUTF8AndSize(key, &size);
   if (text == nullptr) return interpreter_failure();
-  return std::string(text, static_cast<std::size_t>(size));
-}
-
-Result<SettingValue> convert(PyObject* obj);
-
-// Items 0..size-1 by PySequence_GetItem, for subclasses and abstract sequences.
-Result<SettingValue> from_indexed(PyObject* obj, Py_ssize_t size) {
-  List items;
-  items.reserve(static_cast<std::size_t>(size));
-  for (Py_ssize_t i = 0; i < size; ++i) {
-    PyRef item = PyRef::steal(PySequence_GetItem(obj, i));
-    if (!item) return interpreter_failure();
-    auto value = convert(item.get());
-    if (!value) return value;
-    items.push_back(value.take());
-  }
-  return SettingValue::list(std::move(items));
-}
-
-Result<SettingValue> from_list_or_tuple(PyObject* obj) {
-  if (PyTuple_CheckExact(obj)) {
-    Py_ssize_t size = PyTuple_GET_SIZE(obj);
-    List items;
-    items.reserve(static_cast<std::size_t>(size));
-    for (Py_ssize_t i = 0; i < size; ++i) {
-      auto value = convert(PyTuple_GET_ITEM(obj, i));  // the tuple holds its items
-      if (!value) return value;
-      items.push_back(value.take());
-    }
-    return SettingValue::list(std::move(items));
-  }
-  if (PyList_CheckExact(obj)) {
-    // The length is taken once, as len() would. Converting an item can run Python code that
-    // shrinks the list, so each index is checked again and each item held while in use.
-    Py_ssize_t size = PyList_GET_SIZE(obj);
-    List items;
-    items.reserve(static_cast<std::size_t>(size));
-    for (Py_ssize_t i = 0; i < size; ++i) {
-      if (i >= PyList_GET_SIZE(obj)) {
-        PyErr_SetString(PyExc_IndexError, "list index out of range");
-        return interpreter_failure();
-      }
-      PyRef item = PyRef::borrow(PyList_GET_ITEM(obj, i));
-      auto value = convert(item.get());
-      if (!value) return value;
-      items.push_back(value.take());
-    }
-    return SettingValue::list(std::move(items));
-  }
-  Py_ssize_t size = PyObject_Length(obj);
-  if (size < 0) return interpreter_failure();
-  return from_indexed(obj, size);
-}
-
-Result<SettingValue> from_dataclass(PyObject* obj, PyObject* fields) {
-  if (!PyDict_Check(fields)) return mismatch(fields, "dict");
-  PyRef names = PyRef::steal(PyDict_Keys(fields));
-  if (!names) return interpreter_failure();
-  PyRef dict = PyRef::steal(PyObject_GetAttrString(obj, "__dict__"));
-  if (!dict) return interpreter_failure();
-  if (!PyDict_Check(dict.get())) return mismatch(dict.get(), "dict");
-  Py_ssize_t count = PyList_GET_SIZE(names.get());
-  Mapping mapping;
-  mapping.reserve(static_cast<std::size_t>(count));
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* name = PyList_GET_ITEM(names.get(), i);
-    auto key = key_text(name);
-    if (!key) return std::move(key.error());
-    PyRef field = PyRef::borrow(PyDict_GetItemWithError(dict.get(), name));
-    if (!field) {
-      if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, name);
-      return interpreter_failure();
-    }
-    auto value = convert(field.get());
-    if (!value) return value;
-    mapping.append(key.take(), value.take());
-  }
-  mapping.finish();
-  return SettingValue::map(std::move(mapping));
-}
-
-// obj's __dataclass_fields__, or nothing; any error of the lookup itself means "no such
-// attribute".
-PyRef dataclass_fields(PyObject* obj) {
-  PyRef fields = PyRef::steal(PyObject_GetAttrString(obj, "__dataclass_fields__"));
-  if (!fields) PyErr_Clear();
-  return fields;
-}
-
-Result<SettingValue> from_exact_dict(PyObject* obj) {
-  Mapping mapping;
-  mapping.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(obj)));
-  Py_ssize_t pos = 0;
-  PyObject* key = nullptr;
-  PyObject* item = nullptr;
-  while (PyDict_Next(obj, &pos, &key, &item)) {
-    auto text = key_text(key);
-    if (!text) return std::move(text.error());
-    // Held: converting it can run Python code that removes it from the dict.
-    PyRef held = PyRef::borrow(item);
-    auto value = convert(held.get());
-    if (!value) return value;
-    mapping.append(text.take(), value.take());
-  }
-  mapping.finish();
-  return SettingValue::map(std::move(mapping));
-}
-
-Result<SettingValue> from_mapping(PyObject* obj) {
-  // An exact dict cannot carry __dataclass_fields__: neither dict nor its instances take
-  // attributes. Skipping the lookup spares an AttributeError per dict.
-  if (PyDict_CheckExact(obj)) return from_exact_dict(obj);
-  if (PyRef fields = dataclass_fields(obj)) return from_dataclass(obj, fields.get());
-  PyRef keys = PyRef::steal(PyMapping_Keys(obj));
-  if (!keys) return interpreter_failure();
-  PyRef values = PyRef::steal(PyMapping_Values(obj));
-  if (!values) return interpreter_failure();
-  Py_ssize_t count = PyMapping_Size(obj);
-  if (count < 0) return interpreter_failure();
-  Mapping mapping;
-  mapping.reserve(static_cast<std::size_t>(count));
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyRef key = PyRef::steal(PySequence_GetItem(keys.get(), i));
-    if (!key) return interpreter_failure();
-    auto text = key_text(key.get());
-    if (!text) return std::move(text.error());
-    PyRef item = PyRef::steal(PySequence_GetItem(values.get(), i));
-    if (!item) return interpreter_failure();
-    auto value = convert(item.get());
-    if (!value) return value;
-    mapping.append(text.take(), value.take());
-  }
-  mapping.finish();
-  return SettingValue::map(std::move(mapping));
-}
-
-Result<SettingValue> from_set(PyObject* obj) {
-  PyRef iterator = PyRef::steal(PyObject_GetIter(obj));
-  if (!iterator) return interpreter_failure();
-  List items;
-  items.reserve(static_cast<std::size_t>(PySet_GET_SIZE(obj)));
-  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
-    auto value = convert(item.get());
-    if (!value) return value;
-    items.push_back(value.take());
-  }
-  if (PyErr_Occurred()) return interpreter_failure();
-  return SettingValue::list(std::move(items));
-}
-
-Result<SettingValue> from_abstract_sequence(PyObject* obj) {
-  Py_ssize_t first = PyObject_Length(obj);
-  if (first < 0) return interpreter_failure();
-  Py_ssize_t second = PyObject_Length(obj);
-  if (second < 0) return interpreter_failure();
-  if (first != second) {
-    return conversion_failure("expected sequence of length " + std::to_string(first) + ", got " +
-                              std::to_string(second));
-  }
-  return from_indexed(obj, second);
+  out.assign(text, static_cast<std::size_t>(size));
+  return Ok{};
 }
 
 Result<SettingValue> unsupported(PyObject* obj) {
@@ -324,43 +197,384 @@ Result<SettingValue> unsupported(PyObject* obj) {
                             std::string(text, static_cast<std::size_t>(size)));
 }
 
-// Converts a container one nesting level down.
-template <typename Body>
-Result<SettingValue> nested(Body&& body) {
-  Depth depth;
-  if (!depth.entered()) return interpreter_failure();
-  return body();
+// None, bool, int, str and float (or their subclasses). No class derives from one of these and
+// from a container type, bytes or bytearray at once (their layouts conflict), so testing them
+// first keeps the order of the tests. Converting them runs no Python code.
+bool is_scalar(PyObject* obj) {
+  return obj == Py_None || PyLong_Check(obj) || PyUnicode_Check(obj) || PyFloat_Check(obj);
 }
 
-// The order of the tests is part of the contract: bool before int, str before the abstract
-// classes, and the dataclass attribute last.
-Result<SettingValue> convert(PyObject* obj) {
+Result<SettingValue> from_scalar(PyObject* obj) {
   if (obj == Py_None) return SettingValue();
   if (Py_IS_TYPE(obj, &PyBool_Type)) return SettingValue::boolean(obj == Py_True);
   if (PyLong_Check(obj)) return from_int(obj);
-  if (PyList_Check(obj) || PyTuple_Check(obj)) {
-    return nested([obj] { return from_list_or_tuple(obj); });
-  }
-  if (PyDict_Check(obj)) return nested([obj] { return from_mapping(obj); });
   if (PyUnicode_Check(obj)) return from_str(obj);
+  return from_double(PyFloat_AS_DOUBLE(obj));
+}
+
+// value_from_python as a loop over an explicit stack of the containers being converted, innermost
+// last. Each frame takes its children one at a time, in the order a recursive conversion would
+// visit them, and collects their values.
+//
+// An exact dict is walked in place with PyDict_Next, which equals walking a snapshot of its keys
+// and values as long as no Python code runs. Every step that may run Python code (a lookup or a
+// test on a non-builtin type, __len__ or __getitem__ of a subclass, an iterator) first calls
+// before_python_code(), which turns every in-place dict walk on the stack into a walk over a
+// snapshot taken at that moment, at the same position. So whatever that code does to an
+// enclosing dict, the result is the snapshot's. (Releasing an object can run a finalizer too, but
+// only objects that Python code made can die here, and by then every dict below them has been
+// turned into a snapshot.)
+class FromPython {
+ public:
+  FromPython() noexcept : frames_(std::move(spare_frames_)) {}
+  FromPython(const FromPython&) = delete;
+  FromPython& operator=(const FromPython&) = delete;
+  ~FromPython() {
+    while (depth_ > 0) {  // after a failure
+      Frame& frame = top();
+      frame.items.clear();
+      frame.mapping.clear();
+      pop();
+    }
+    if (frames_.capacity() > spare_frames_.capacity()) spare_frames_ = std::move(frames_);
+  }
+
+  Result<SettingValue> run(PyObject* root);
+
+ private:
+  enum class Walk : std::uint8_t {
+    Tuple,     // exact tuple: items by index
+    List,      // exact list: items by index, the length read once and each index re-checked
+    Indexed,   // list or tuple subclass, abstract sequence: PySequence_GetItem up to a length
+    Set,       // set or frozenset: an iterator
+    DictLive,  // exact dict walked in place: PyDict_Next
+    Keyed,     // snapshot lists of keys and values: non-exact dicts and Mappings
+    Fields,    // dataclass: field names looked up in the instance's __dict__
+  };
+
+  // Frames are reused from one container to the next at the same depth: their vectors have been
+  // moved out when they finished, and the key keeps its buffer.
+  struct Frame {
+    Walk walk = Walk::Tuple;
+    bool is_map = false;
+    PyRef source;          // the container; held while it is converted
+    PyRef keys;            // Keyed: the key list; Fields: the field names; Set: the iterator
+    PyRef values;          // Keyed: the value list; Fields: the instance's __dict__
+    Py_ssize_t index = 0;  // the next position (DictLive: PyDict_Next's position)
+    Py_ssize_t count = 0;  // positions to take (DictLive: entries taken so far)
+    List items;
+    Mapping mapping;
+    std::string key;  // of the child being converted, for a mapping
+  };
+
+  Frame& top() noexcept { return frames_[depth_ - 1]; }
+  // A frame for the container obj (not a scalar), or the failure of its first steps.
+  Status start(PyRef obj);
+  Status push(Walk walk, PyRef obj);
+  void pop() noexcept {
+    Frame& frame = top();
+    if (frame.walk == Walk::DictLive) --live_dicts_;
+    frame.source = PyRef();
+    frame.keys = PyRef();
+    frame.values = PyRef();
+    --depth_;
+    leave_level();
+  }
+  Status before_python_code();
+
+  Status start_mapping();
+  Status start_fields(PyObject* fields);
+  // The next child of the frame into `next`, or a null reference when the frame is done. Scalars
+  // of the exact builtin containers are added on the way.
+  Status advance(Frame& frame, PyRef& next);
+  static SettingValue finish(Frame& frame) {
+    if (!frame.is_map) return SettingValue::list(std::move(frame.items));
+    frame.mapping.finish();
+    return SettingValue::map(std::move(frame.mapping));
+  }
+  static Status add_scalar(Frame& frame, PyObject* item) {
+    auto value = from_scalar(item);
+    if (!value) return std::move(value.error());
+    add(frame, value.take());
+    return Ok{};
+  }
+  static void add(Frame& frame, SettingValue value) {
+    if (frame.is_map) {
+      frame.mapping.append(std::move(frame.key), std::move(value));
+    } else {
+      frame.items.push_back(std::move(value));
+    }
+  }
+
+  // The frames of this thread's last finished conversion, all unused, kept for the next one: deep
+  // data would otherwise grow a new stack every time. A conversion started while another runs
+  // (from Python code that the first one called) gets a new stack.
+  static thread_local std::vector<Frame> spare_frames_;
+
+  std::vector<Frame> frames_;  // frames_[0, depth_) are in use
+  std::size_t depth_ = 0;
+  std::size_t live_dicts_ = 0;  // DictLive frames in use
+};
+
+thread_local std::vector<FromPython::Frame> FromPython::spare_frames_;
+
+Status FromPython::push(Walk walk, PyRef obj) {
+  if (depth_ == frames_.size()) frames_.emplace_back();
+  if (!enter_level()) return interpreter_failure();  // a refused level is not counted
+  Frame& frame = frames_[depth_++];
+  frame.walk = walk;
+  frame.is_map = false;
+  frame.source = std::move(obj);
+  frame.index = 0;
+  frame.count = 0;
+  if (walk == Walk::DictLive) ++live_dicts_;
+  return Ok{};
+}
+
+Status FromPython::before_python_code() {
+  // Frames walked in place all lie above those an earlier call turned, so the scan from the top
+  // ends soon after the last of them.
+  for (std::size_t i = depth_; live_dicts_ > 0; --i) {
+    Frame& frame = frames_[i - 1];
+    if (frame.walk != Walk::DictLive) continue;
+    PyObject* dict = frame.source.get();
+    frame.keys = PyRef::steal(PyDict_Keys(dict));
+    if (!frame.keys) return interpreter_failure();
+    frame.values = PyRef::steal(PyDict_Values(dict));
+    if (!frame.values) return interpreter_failure();
+    frame.walk = Walk::Keyed;
+    frame.index = frame.count;  // entries already taken: the same position in dict order
+    frame.count = PyList_GET_SIZE(frame.keys.get());
+    --live_dicts_;
+  }
+  return Ok{};
+}
+
+// A non-exact dict or a Mapping on the top frame: a dataclass if it has fields, else by lists of
+// its keys and values taken first, and as many of them as its length says.
+Status FromPython::start_mapping() {
+  ORN_TRY(before_python_code());
+  Frame& frame = top();
+  PyObject* obj = frame.source.get();
+  auto fields = dataclass_fields(obj);
+  if (!fields) return std::move(fields.error());
+  if (fields.value()) return start_fields(fields.value().get());
+  frame.walk = Walk::Keyed;
+  frame.is_map = true;
+  frame.keys = PyRef::steal(PyMapping_Keys(obj));
+  if (!frame.keys) return interpreter_failure();
+  frame.values = PyRef::steal(PyMapping_Values(obj));
+  if (!frame.values) return interpreter_failure();
+  frame.count = PyMapping_Size(obj);
+  if (frame.count < 0) return interpreter_failure();
+  // The key list is real; a larger size is a lie that ends at the list's end with IndexError.
+  frame.mapping.reserve(
+      static_cast<std::size_t>(std::min(frame.count, PyList_GET_SIZE(frame.keys.get()))));
+  return Ok{};
+}
+
+// A dataclass instance on the top frame, whose source has these __dataclass_fields__: each field
+// name looked up in the instance's __dict__ when its turn comes.
+Status FromPython::start_fields(PyObject* fields) {
+  Frame& frame = top();
+  frame.walk = Walk::Fields;
+  frame.is_map = true;
+  if (!PyDict_Check(fields)) return mismatch(fields, "dict");
+  frame.keys = PyRef::steal(PyDict_Keys(fields));
+  if (!frame.keys) return interpreter_failure();
+  frame.values = PyRef::steal(PyObject_GetAttrString(frame.source.get(), "__dict__"));
+  if (!frame.values) return interpreter_failure();
+  if (!PyDict_Check(frame.values.get())) return mismatch(frame.values.get(), "dict");
+  frame.count = PyList_GET_SIZE(frame.keys.get());
+  frame.mapping.reserve(static_cast<std::size_t>(frame.count));
+  return Ok{};
+}
+
+Status FromPython::advance(Frame& frame, PyRef& next) {
+  next = PyRef();  // the child before, converted by now
+  switch (frame.walk) {
+    // In the exact builtin containers, the bulk of any tree, scalars are converted right here,
+    // borrowed: converting them runs no Python code that could drop them.
+    case Walk::Tuple:
+      while (frame.index < frame.count) {
+        PyObject* item = PyTuple_GET_ITEM(frame.source.get(), frame.index++);
+        if (!is_scalar(item)) {
+          next = PyRef::borrow(item);
+          return Ok{};
+        }
+        ORN_TRY(add_scalar(frame, item));
+      }
+      return Ok{};
+    case Walk::List:
+      while (frame.index < frame.count) {
+        // The length was taken once, as len() would. Converting an item can run Python code
+        // that shrinks the list, so each index is checked again and each container item held
+        // while in use.
+        if (frame.index >= PyList_GET_SIZE(frame.source.get())) {
+          PyErr_SetString(PyExc_IndexError, "list index out of range");
+          return interpreter_failure();
+        }
+        PyObject* item = PyList_GET_ITEM(frame.source.get(), frame.index++);
+        if (!is_scalar(item)) {
+          next = PyRef::borrow(item);
+          return Ok{};
+        }
+        ORN_TRY(add_scalar(frame, item));
+      }
+      return Ok{};
+    case Walk::Indexed:
+      if (frame.index == frame.count) return Ok{};
+      ORN_TRY(before_python_code());
+      next = PyRef::steal(PySequence_GetItem(frame.source.get(), frame.index++));
+      if (!next) return interpreter_failure();
+      return Ok{};
+    case Walk::Set:
+      if (!PyAnySet_CheckExact(frame.source.get())) ORN_TRY(before_python_code());
+      next = PyRef::steal(PyIter_Next(frame.keys.get()));
+      if (!next && PyErr_Occurred()) return interpreter_failure();
+      return Ok{};
+    case Walk::DictLive: {
+      PyObject* key = nullptr;
+      PyObject* item = nullptr;
+      while (PyDict_Next(frame.source.get(), &frame.index, &key, &item)) {
+        ++frame.count;
+        ORN_TRY(key_text(key, frame.key));
+        if (!is_scalar(item)) {
+          next = PyRef::borrow(item);  // held: converting it can run Python code
+          return Ok{};
+        }
+        ORN_TRY(add_scalar(frame, item));
+      }
+      return Ok{};
+    }
+    case Walk::Keyed: {
+      if (frame.index == frame.count) return Ok{};
+      PyRef key = PyRef::steal(PySequence_GetItem(frame.keys.get(), frame.index));
+      if (!key) return interpreter_failure();
+      ORN_TRY(key_text(key.get(), frame.key));
+      next = PyRef::steal(PySequence_GetItem(frame.values.get(), frame.index++));
+      if (!next) return interpreter_failure();
+      return Ok{};
+    }
+    case Walk::Fields: {
+      if (frame.index == frame.count) return Ok{};
+      PyObject* name = PyList_GET_ITEM(frame.keys.get(), frame.index++);
+      ORN_TRY(key_text(name, frame.key));
+      ORN_TRY(before_python_code());  // a str subclass's __hash__, an odd key's __eq__
+      next = PyRef::borrow(PyDict_GetItemWithError(frame.values.get(), name));
+      if (!next) {
+        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, name);
+        return interpreter_failure();
+      }
+      return Ok{};
+    }
+  }
+  return internal_error("unknown conversion frame");
+}
+
+// Everything but a scalar: a container gets a frame, anything else fails. The order of the tests
+// is part of the contract: the builtin types first, then the abstract classes, the dataclass
+// attribute last.
+Status FromPython::start(PyRef held) {
+  PyObject* obj = held.get();
+  if (PyList_Check(obj) || PyTuple_Check(obj)) {
+    bool is_tuple = PyTuple_CheckExact(obj);
+    bool is_list = PyList_CheckExact(obj);
+    Py_ssize_t real = PyList_Check(obj) ? PyList_GET_SIZE(obj) : PyTuple_GET_SIZE(obj);
+    ORN_TRY(push(is_tuple ? Walk::Tuple : is_list ? Walk::List : Walk::Indexed, std::move(held)));
+    Py_ssize_t count = real;
+    if (!is_tuple && !is_list) {
+      ORN_TRY(before_python_code());
+      count = PyObject_Length(obj);
+      if (count < 0) return interpreter_failure();
+      ORN_TRY(check_storable(count));
+    }
+    Frame& frame = top();
+    frame.count = count;
+    frame.items.reserve(static_cast<std::size_t>(std::min(count, real)));
+    return Ok{};
+  }
+  if (PyDict_Check(obj)) {
+    // An exact dict cannot carry __dataclass_fields__: neither dict nor its instances take
+    // attributes. Skipping the lookup spares an AttributeError per dict.
+    if (PyDict_CheckExact(obj)) {
+      ORN_TRY(push(Walk::DictLive, std::move(held)));
+      Frame& frame = top();
+      frame.is_map = true;
+      frame.mapping.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(obj)));
+      return Ok{};
+    }
+    ORN_TRY(push(Walk::Keyed, std::move(held)));
+    return start_mapping();
+  }
   if (PyBytes_Check(obj)) {
     return conversion_failure("invalid type: byte array, expected any valid JSON value");
   }
   if (PyByteArray_Check(obj)) return mismatch(obj, "bytes");
-  if (PyFloat_Check(obj)) return from_double(PyFloat_AS_DOUBLE(obj));
-  if (PyAnySet_Check(obj)) return nested([obj] { return from_set(obj); });
+  if (PyAnySet_Check(obj)) {
+    ORN_TRY(push(Walk::Set, std::move(held)));
+    if (!PyAnySet_CheckExact(obj)) ORN_TRY(before_python_code());  // its own __iter__
+    Frame& frame = top();
+    frame.keys = PyRef::steal(PyObject_GetIter(obj));
+    if (!frame.keys) return interpreter_failure();
+    frame.items.reserve(static_cast<std::size_t>(PySet_GET_SIZE(obj)));
+    return Ok{};
+  }
+  // Everything below may run Python code.
+  ORN_TRY(before_python_code());
   auto classes = abc_classes();
   if (!classes) return std::move(classes.error());
-  if (is_instance(obj, classes.value()->sequence)) {
-    return nested([obj] { return from_abstract_sequence(obj); });
+  auto is_sequence = is_instance(obj, classes.value()->sequence);
+  if (!is_sequence) return std::move(is_sequence.error());
+  if (is_sequence.value()) {
+    ORN_TRY(push(Walk::Indexed, std::move(held)));
+    Py_ssize_t first = PyObject_Length(obj);
+    if (first < 0) return interpreter_failure();
+    Py_ssize_t second = PyObject_Length(obj);
+    if (second < 0) return interpreter_failure();
+    if (first != second) {
+      return conversion_failure("expected sequence of length " + std::to_string(first) + ", got " +
+                                std::to_string(second));
+    }
+    ORN_TRY(check_storable(second));
+    top().count = second;  // nothing verifies it: the items grow as they come
+    return Ok{};
   }
-  if (is_instance(obj, classes.value()->mapping)) {
-    return nested([obj] { return from_mapping(obj); });
+  auto is_mapping = is_instance(obj, classes.value()->mapping);
+  if (!is_mapping) return std::move(is_mapping.error());
+  if (is_mapping.value()) {
+    ORN_TRY(push(Walk::Keyed, std::move(held)));
+    return start_mapping();
   }
-  if (PyRef fields = dataclass_fields(obj)) {
-    return nested([obj, &fields] { return from_dataclass(obj, fields.get()); });
+  auto fields = dataclass_fields(obj);
+  if (!fields) return std::move(fields.error());
+  if (fields.value()) {
+    ORN_TRY(push(Walk::Fields, std::move(held)));
+    return start_fields(fields.value().get());
   }
-  return unsupported(obj);
+  return std::move(unsupported(obj).error());
+}
+
+Result<SettingValue> FromPython::run(PyObject* root) {
+  PyRef next = PyRef::borrow(root);
+  for (;;) {
+    if (is_scalar(next.get())) {
+      auto value = from_scalar(next.get());
+      if (!value || depth_ == 0) return value;
+      add(top(), value.take());
+    } else {
+      ORN_TRY(start(std::move(next)));
+    }
+    // The next child of the innermost unfinished container; finished ones go to their parents.
+    for (;;) {
+      ORN_TRY(advance(top(), next));
+      if (next) break;
+      SettingValue done = finish(top());
+      pop();
+      if (depth_ == 0) return done;
+      add(top(), std::move(done));
+    }
+  }
 }
 
 // --- SettingValue to Python ----------------------------------------------------------------------
@@ -407,81 +621,182 @@ class KeyCache {
   std::size_t uncached_ = 0;
 };
 
+bool is_container(const SettingValue& value) {
+  return value.kind() == SettingValue::Kind::List || value.kind() == SettingValue::Kind::Map;
+}
+
+Result<PyRef> scalar_to_python(const SettingValue& value) {
+  using Kind = SettingValue::Kind;
+  switch (value.kind()) {
+    case Kind::Null:
+      return PyRef::borrow(Py_None);
+    case Kind::Bool:
+      return PyRef::borrow(value.as_bool() ? Py_True : Py_False);
+    case Kind::UInt:
+      return made(PyLong_FromUnsignedLongLong(value.as_uint()));
+    case Kind::Int:
+      return made(PyLong_FromLongLong(value.as_int()));
+    case Kind::Float:
+      return made(PyFloat_FromDouble(value.as_double()));
+    case Kind::String:
+      return str_from(value.as_string());
+    case Kind::List:
+    case Kind::Map:
+      break;
+  }
+  return internal_error("not a scalar value");
+}
+
+// value_to_python as a loop over an explicit stack of the containers being made, innermost last.
+// A dict is made when its frame starts and gets each entry as soon as its value is made; a list
+// is made when all its items are, at its final length, so no list with empty slots is ever
+// visible to the collector or to its callbacks.
 class ToPython {
  public:
-  Result<PyRef> convert(const SettingValue& value) {
-    using Kind = SettingValue::Kind;
-    switch (value.kind()) {
-      case Kind::Null:
-        return PyRef::borrow(Py_None);
-      case Kind::Bool:
-        return PyRef::borrow(value.as_bool() ? Py_True : Py_False);
-      case Kind::UInt:
-        return made(PyLong_FromUnsignedLongLong(value.as_uint()));
-      case Kind::Int:
-        return made(PyLong_FromLongLong(value.as_int()));
-      case Kind::Float:
-        return made(PyFloat_FromDouble(value.as_double()));
-      case Kind::String:
-        return str_from(value.as_string());
-      case Kind::List: {
-        Depth depth;
-        if (!depth.entered()) return interpreter_failure();
-        return list(value.as_list());
-      }
-      case Kind::Map: {
-        Depth depth;
-        if (!depth.entered()) return interpreter_failure();
-        return dict(value.as_map());
+  ToPython() noexcept : frames_(std::move(spare_.frames)), items_(std::move(spare_.items)) {}
+  ToPython(const ToPython&) = delete;
+  ToPython& operator=(const ToPython&) = delete;
+  ~ToPython() {
+    for (std::size_t i = 0; i < frames_.size(); ++i) leave_level();
+    frames_.clear();  // after a failure: what was made so far is released
+    items_.clear();
+    if (frames_.capacity() > spare_.frames.capacity()) spare_.frames = std::move(frames_);
+    if (items_.capacity() > spare_.items.capacity()) spare_.items = std::move(items_);
+  }
+
+  Result<PyRef> run(const SettingValue& root) {
+    if (!is_container(root)) return scalar_to_python(root);
+    ORN_TRY(push(root));
+    for (;;) {
+      // Each frame runs through its scalars in a loop of its own and stops at a container child,
+      // which gets a frame, or at its end.
+      Frame& frame = frames_.back();
+      if (frame.dict) {
+        for (; frame.entry != frame.entries_end; ++frame.entry) {
+          auto key = keys_.get(frame.entry->first);
+          if (!key) return key;
+          const SettingValue& child = frame.entry->second;
+          if (is_container(child)) {
+            frame.key = std::move(key.value());
+            break;
+          }
+          auto item = scalar_to_python(child);
+          if (!item) return item;
+          if (PyDict_SetItem(frame.dict.get(), key.value().get(), item.value().get()) < 0) {
+            return interpreter_failure();
+          }
+        }
+        if (frame.entry != frame.entries_end) {
+          const SettingValue& child = (frame.entry++)->second;
+          ORN_TRY(push(child));
+          continue;
+        }
+        PyRef dict = std::move(frame.dict);
+        pop();
+        if (frames_.empty()) return dict;
+        ORN_TRY(deliver(std::move(dict)));
+      } else {
+        for (; frame.item != frame.items_end; ++frame.item) {
+          if (is_container(*frame.item)) break;
+          auto item = scalar_to_python(*frame.item);
+          if (!item) return item;
+          items_.push_back(std::move(item.value()));
+        }
+        if (frame.item != frame.items_end) {
+          const SettingValue& child = *frame.item++;
+          ORN_TRY(push(child));
+          continue;
+        }
+        auto list = finish_list(frame);
+        if (!list) return list;
+        pop();
+        if (frames_.empty()) return list;
+        ORN_TRY(deliver(std::move(list.value())));
       }
     }
-    return conversion_failure("unknown value kind");
   }
 
  private:
-  // Items are made first and the list last, at its final length, so no list with empty slots is
-  // ever visible to the collector or to its callbacks.
-  Result<PyRef> list(const List& items) {
-    std::size_t base = items_.size();
-    for (const SettingValue& item : items) {
-      auto made_item = convert(item);
-      if (!made_item) return made_item;
-      items_.push_back(std::move(made_item.value()));
+  struct Frame {
+    PyRef dict;  // a mapping's dict; null for a list
+    PyRef key;   // a mapping's key for the container child being made
+    Mapping::const_iterator entry{}, entries_end{};
+    List::const_iterator item{}, items_end{};
+    std::size_t base = 0;  // a list's first item in items_
+  };
+
+  Status push(const SettingValue& value) {
+    frames_.emplace_back();
+    if (!enter_level()) {
+      frames_.pop_back();  // a refused level is not counted
+      return interpreter_failure();
     }
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    Frame& frame = frames_.back();
+    if (value.kind() == SettingValue::Kind::Map) {
+      frame.entry = value.as_map().begin();
+      frame.entries_end = value.as_map().end();
+      frame.dict = PyRef::steal(PyDict_New());
+      if (!frame.dict) return interpreter_failure();
+    } else {
+      frame.item = value.as_list().begin();
+      frame.items_end = value.as_list().end();
+      frame.base = items_.size();
+    }
+    return Ok{};
+  }
+
+  void pop() noexcept {
+    frames_.pop_back();
+    leave_level();
+  }
+
+  // A finished container goes to its parent: an entry of its dict or the next item of its list.
+  Status deliver(PyRef made_child) {
+    Frame& parent = frames_.back();
+    if (!parent.dict) {
+      items_.push_back(std::move(made_child));
+      return Ok{};
+    }
+    PyRef key = std::move(parent.key);
+    if (PyDict_SetItem(parent.dict.get(), key.get(), made_child.get()) < 0) {
+      return interpreter_failure();
+    }
+    return Ok{};
+  }
+
+  Result<PyRef> finish_list(const Frame& frame) {
+    std::size_t size = items_.size() - frame.base;
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(size)));
     if (!list) return interpreter_failure();
-    for (std::size_t i = 0; i < items.size(); ++i) {
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), items_[base + i].release());
+    for (std::size_t i = 0; i < size; ++i) {
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), items_[frame.base + i].release());
     }
-    items_.resize(base);
+    items_.resize(frame.base);
     return list;
   }
 
-  Result<PyRef> dict(const Mapping& mapping) {
-    PyRef dict = PyRef::steal(PyDict_New());
-    if (!dict) return interpreter_failure();
-    for (const auto& [name, entry] : mapping) {
-      auto key = keys_.get(name);
-      if (!key) return key;
-      auto item = convert(entry);
-      if (!item) return item;
-      if (PyDict_SetItem(dict.get(), key.value().get(), item.value().get()) < 0) {
-        return interpreter_failure();
-      }
-    }
-    return dict;
-  }
+  // The emptied stacks of this thread's last conversion, kept for the next one, as in FromPython.
+  struct Spare {
+    std::vector<Frame> frames;
+    std::vector<PyRef> items;
+  };
+  static thread_local Spare spare_;
 
+  std::vector<Frame> frames_;
   KeyCache keys_;
   // Items of the lists under construction, innermost last; one stack for the whole conversion
-  // instead of a vector per list. What a failure leaves here is released with it.
+  // instead of a vector per list.
   std::vector<PyRef> items_;
 };
+
+thread_local ToPython::Spare ToPython::spare_;
 
 }  // namespace
 
 Result<SettingValue> value_from_python(PyObject* obj) {
-  auto value = convert(obj);
+  // The walker is gone, and every nesting level it counted given back, before the error's text is
+  // made.
+  auto value = FromPython().run(obj);
   if (!value) return finished(std::move(value.error()));
   return value;
 }
@@ -497,10 +812,8 @@ Result<PyRef> value_to_python(const SettingValue& value) {
     }
   };
   std::optional<CollectorPause> pause;
-  if (value.kind() == SettingValue::Kind::Map || value.kind() == SettingValue::Kind::List) {
-    pause.emplace();
-  }
-  auto made = ToPython().convert(value);
+  if (is_container(value)) pause.emplace();
+  auto made = ToPython().run(value);
   if (!made) return finished(std::move(made.error()));
   return made;
 }

@@ -6,6 +6,7 @@
 
 #include <exception>
 #include <new>
+#include <stdexcept>
 #include <string>
 
 #include "binding/py_ref.hpp"
@@ -53,6 +54,8 @@ PyObject* entry(Body&& body) noexcept {
     set_python_error(result.error());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    PyErr_NoMemory();  // a request beyond what any allocator could give
   } catch (const std::exception& e) {
     PyErr_SetString(panic_exception_class(), e.what());
   } catch (...) {

@@ -54,19 +54,28 @@ Result<PyRef> call_method(PyObject* obj, const char* name, Args... args) {
   return result;
 }
 
+// A conversion's failure as the driver reports it: its text after the prefix, or, for an interrupt
+// or an exit raised by Python code it ran, that exception itself.
+Error conversion_error(const char* prefix, Error error) {
+  if (error.kind == ErrorKind::Raised) return error;
+  return type_error(prefix + error.message);
+}
+
 Result<SettingValue> load_custom(PyObject* driver, const std::string& path) {
   auto arg = path_str(path);
   if (!arg) return std::move(arg.error());
   auto data = call_method(driver, "read", arg.value().get());
   if (!data) return std::move(data.error());
   auto root = value_from_python(data.value().get());
-  if (!root) return type_error("Failed to depythonize custom driver data: " + root.error().message);
+  if (!root) {
+    return conversion_error("Failed to depythonize custom driver data: ", std::move(root.error()));
+  }
   return root;
 }
 
 Status save_custom(PyObject* driver, const std::string& path, const SettingValue& root) {
   auto data = value_to_python(root);
-  if (!data) return type_error("Failed to pythonize data: " + data.error().message);
+  if (!data) return conversion_error("Failed to pythonize data: ", std::move(data.error()));
   auto arg = path_str(path);
   if (!arg) return std::move(arg.error());
   auto result = call_method(driver, "write", arg.value().get(), data.value().get());
