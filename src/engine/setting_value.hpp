@@ -93,7 +93,7 @@ class SettingValue {
   // strings always have short_size_ == kLong, so the destructor tests two bytes only.
   Kind kind_;
   std::uint8_t short_size_;
-  char inline_[6];
+  [[maybe_unused]] char inline_[6];  // reached through the object's bytes, never by name
   union {
     bool b_;
     std::uint64_t u_;

@@ -136,8 +136,8 @@ TEST_CASE("json source failures surface as the source's message") {
 
 TEST_CASE("json round trips keep every form") {
   const char* texts[] = {
-      "{\n  \"a\": 1,\n  \"b\": 1.0,\n  \"c\": -5,\n  \"d\": -0.0,\n  \"e\": \"\",\n"
-      "  \"f\": [\n    [],\n    {},\n    [\n      null\n    ]\n  ]\n}",
+      ("{\n  \"a\": 1,\n  \"b\": 1.0,\n  \"c\": -5,\n  \"d\": -0.0,\n  \"e\": \"\",\n"
+       "  \"f\": [\n    [],\n    {},\n    [\n      null\n    ]\n  ]\n}"),
       "\"\\u0007\"",
       "[\n  false\n]",
       "1e-7",
