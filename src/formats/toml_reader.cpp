@@ -72,6 +72,7 @@ void index_slot(Table& table, std::uint32_t slot, std::uint64_t hash) {
 }
 
 Slot& add_slot(Table& table, std::string&& key, std::uint64_t hash) {
+  if (table.slots.empty()) table.slots.reserve(kLinear);  // grows once for most settings tables
   table.slots.emplace_back();
   Slot& slot = table.slots.back();
   slot.key = std::move(key);
@@ -105,6 +106,12 @@ inline bool is_scalar_char(unsigned char c) {
 // A control character that no string or comment may hold as it is: all below U+0020 but TAB,
 // and DEL. Line ends are handled before this is asked.
 inline bool is_forbidden_control(unsigned char c) { return (c < 0x20 && c != '\t') || c == 0x7F; }
+
+// Bytes that stand for themselves in a basic string, and in a literal string.
+inline bool is_plain_basic(unsigned char c) {
+  return c != '"' && c != '\\' && !is_forbidden_control(c);
+}
+inline bool is_plain_literal(unsigned char c) { return c != '\'' && !is_forbidden_control(c); }
 
 struct KeyPart {
   std::string name;
@@ -626,17 +633,20 @@ class Parser {
     std::string_view t(start, static_cast<std::size_t>(p_ - start));
     const std::size_t span = t.size();
 
-    // Plain decimal integers are the common case.
-    if (t.size() <= 19 && is_digit(static_cast<unsigned char>(t[0])) &&
-        (t[0] != '0' || t.size() == 1)) {
-      std::uint64_t value = 0;
-      std::size_t i = 0;
-      for (; i < t.size() && is_digit(static_cast<unsigned char>(t[i])); ++i) {
-        value = value * 10 + static_cast<std::uint64_t>(t[i] - '0');
-      }
-      if (i == t.size()) {
-        out = SettingValue::uinteger(value);
-        return true;
+    // Plain decimal integers of up to 18 digits, which cannot overflow, are the common case.
+    {
+      const bool negative = t[0] == '-';
+      std::string_view digits = t.substr(negative ? 1 : 0);
+      if (!digits.empty() && digits.size() <= 18 && (digits[0] != '0' || digits.size() == 1)) {
+        std::int64_t value = 0;
+        std::size_t i = 0;
+        for (; i < digits.size() && is_digit(static_cast<unsigned char>(digits[i])); ++i) {
+          value = value * 10 + (digits[i] - '0');
+        }
+        if (i == digits.size()) {
+          out = SettingValue::integer(negative ? -value : value);
+          return true;
+        }
       }
     }
 
@@ -712,10 +722,14 @@ class Parser {
       ok = digits_with_underscores(exponent, 10);
     }
     if (!ok) return fail(start, span, "invalid floating-point number");
-    scratch_.clear();
-    if (t[0] == '-') scratch_ += '-';
-    append_without_underscores(scratch_, body);
-    ParsedDouble parsed = parse_double(scratch_);
+    std::string_view number = t;
+    if (t[0] == '+' || t.find('_') != std::string_view::npos) {
+      scratch_.clear();
+      if (t[0] == '-') scratch_ += '-';
+      append_without_underscores(scratch_, body);
+      number = scratch_;
+    }
+    ParsedDouble parsed = parse_double(number);
     if (parsed.status == ParsedDouble::Status::Overflow) {
       return fail(start, span, "floating-point number overflowed");
     }
@@ -733,11 +747,7 @@ class Parser {
   // After the opening quotation mark.
   bool parse_basic_string(std::string_view& out) {
     const char* start = p_;
-    while (p_ != end_) {
-      unsigned char c = static_cast<unsigned char>(*p_);
-      if (c == '"' || c == '\\' || is_forbidden_control(c)) break;
-      ++p_;
-    }
+    while (p_ != end_ && is_plain_basic(static_cast<unsigned char>(*p_))) ++p_;
     if (p_ != end_ && *p_ == '"') {
       out = std::string_view(start, static_cast<std::size_t>(p_ - start));
       ++p_;
@@ -760,8 +770,9 @@ class Parser {
         return fail_here("unclosed string, expected `\"`");
       }
       if (is_forbidden_control(c)) return fail_here("control character in string");
-      buffer_ += static_cast<char>(c);
-      ++p_;
+      const char* run = p_;
+      while (p_ != end_ && is_plain_basic(static_cast<unsigned char>(*p_))) ++p_;
+      buffer_.append(run, p_);
     }
   }
 
@@ -825,6 +836,7 @@ class Parser {
   bool parse_literal_string(std::string_view& out) {
     const char* start = p_;
     for (;;) {
+      while (p_ != end_ && is_plain_literal(static_cast<unsigned char>(*p_))) ++p_;
       if (p_ == end_ || *p_ == '\n') return fail_here("unclosed string, expected `'`");
       unsigned char c = static_cast<unsigned char>(*p_);
       if (c == '\'') break;
@@ -893,8 +905,9 @@ class Parser {
       } else if (is_forbidden_control(c)) {
         return fail_here("control character in string");
       } else {
-        buffer_ += static_cast<char>(c);
-        ++p_;
+        const char* run = p_;
+        while (p_ != end_ && is_plain_basic(static_cast<unsigned char>(*p_))) ++p_;
+        buffer_.append(run, p_);
       }
     }
   }
@@ -926,8 +939,9 @@ class Parser {
       } else if (is_forbidden_control(c)) {
         return fail_here("control character in string");
       } else {
-        buffer_ += static_cast<char>(c);
-        ++p_;
+        const char* run = p_;
+        while (p_ != end_ && is_plain_literal(static_cast<unsigned char>(*p_))) ++p_;
+        buffer_.append(run, p_);
       }
     }
   }
