@@ -4,6 +4,7 @@
 
 #include "formats/input.hpp"
 #include "formats/json.hpp"
+#include "formats/toml.hpp"
 
 namespace orn {
 
@@ -28,11 +29,6 @@ Result<SettingValue> read_json5(ByteSource& source) {
   return not_supported("JSON5");
 }
 
-Result<SettingValue> read_toml(ByteSource& source) {
-  ORN_TRY(read_utf8_text(source));
-  return not_supported("TOML");
-}
-
 // One buffer is enough to report a file that cannot be read; reading more only to refuse it
 // would let a file without end (/dev/zero) fill the memory.
 Result<SettingValue> read_yaml(ByteSource& source) {
@@ -41,7 +37,6 @@ Result<SettingValue> read_yaml(ByteSource& source) {
 }
 
 Result<std::string> write_json5(const SettingValue&) { return cannot_write("JSON5"); }
-Result<std::string> write_toml(const SettingValue&) { return cannot_write("TOML"); }
 Result<std::string> write_yaml(const SettingValue&) { return cannot_write("YAML"); }
 
 Result<SettingValue> read_json_file(ByteSource& source) { return read_json(source); }
@@ -49,7 +44,7 @@ Result<SettingValue> read_json_file(ByteSource& source) { return read_json(sourc
 constexpr std::array<FileFormat, 4> kFormats = {{
     {DriverKind::Json, "json", "JSON", kJsonMaxDepth, read_json_file, write_json_file, true},
     {DriverKind::Json5, "json5", "JSON5", 128, read_json5, write_json5, false},
-    {DriverKind::Toml, "toml", "TOML", 80, read_toml, write_toml, false},
+    {DriverKind::Toml, "toml", "TOML", kTomlMaxDepth, read_toml_file, format_toml, false},
     {DriverKind::Yaml, "yaml", "YAML", 128, read_yaml, write_yaml, true},
 }};
 

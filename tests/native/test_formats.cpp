@@ -266,14 +266,21 @@ TEST_CASE("format table: rows, failure wording, and the depth each writer promis
 
     // The deepest tree the writer accepts reads back; one level more is refused, and its text,
     // written regardless, is exactly what the reader refuses.
-    SettingValue deepest = nested_lists(format.max_depth);
+    // A TOML document is a mapping: there the nesting is that of a value under one key.
+    auto in_document = [&format](SettingValue value) {
+      if (format.kind != DriverKind::Toml) return value;
+      Mapping root;
+      root.append("v", std::move(value));
+      return SettingValue::map(std::move(root));
+    };
+    SettingValue deepest = in_document(nested_lists(format.max_depth));
     auto text = format.write(deepest);
     REQUIRE(text);
     MemorySource source(text.value());
     auto back = format.read(source);
     CHECK(back && back.value() == deepest);
 
-    SettingValue deeper = nested_lists(format.max_depth + 1);
+    SettingValue deeper = in_document(nested_lists(format.max_depth + 1));
     auto refused = format.write(deeper);
     REQUIRE(!refused);
     CHECK(refused.error().kind == ErrorKind::Type);

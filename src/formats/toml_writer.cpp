@@ -1,0 +1,371 @@
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "formats/escapes.hpp"
+#include "formats/numbers.hpp"
+#include "formats/toml.hpp"
+#include "formats/tree_writer.hpp"
+
+namespace orn {
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Strings and keys
+
+// What decides the form of a string or key.
+struct TextTraits {
+  bool has_control = false;  // U+0000..U+001F but TAB and line feed, and U+007F
+  bool has_line_feed = false;
+  bool has_tab = false;
+  bool has_backslash = false;
+  bool has_quote = false;
+  bool has_apostrophe = false;
+  std::size_t quote_run = 0;       // longest run of double quotes
+  std::size_t apostrophe_run = 0;  // longest run of apostrophes
+};
+
+TextTraits measure(std::string_view text) {
+  TextTraits t;
+  std::size_t quotes = 0;
+  std::size_t apostrophes = 0;
+  for (char ch : text) {
+    unsigned char c = static_cast<unsigned char>(ch);
+    quotes = c == '"' ? quotes + 1 : 0;
+    apostrophes = c == '\'' ? apostrophes + 1 : 0;
+    if (quotes > t.quote_run) t.quote_run = quotes;
+    if (apostrophes > t.apostrophe_run) t.apostrophe_run = apostrophes;
+    if (c >= 0x20 && c != 0x7F && c != '"' && c != '\'' && c != '\\') continue;
+    if (c == '\n') {
+      t.has_line_feed = true;
+    } else if (c == '\t') {
+      t.has_tab = true;
+    } else if (c == '\\') {
+      t.has_backslash = true;
+    } else if (c == '"') {
+      t.has_quote = true;
+    } else if (c == '\'') {
+      t.has_apostrophe = true;
+    } else {
+      t.has_control = true;
+    }
+  }
+  return t;
+}
+
+constexpr EscapeTable kBasicEscapes = [] {
+  EscapeTable table = control_escapes(HexCase::Upper);
+  table.action[0x7F] = EscapeTable::kUnicode;
+  table.action['"'] = '"';
+  table.action['\\'] = '\\';
+  return table;
+}();
+
+void append_basic(std::string& out, std::string_view text) {
+  out += '"';
+  append_escaped(out, text, kBasicEscapes);
+  out += '"';
+}
+
+// Line feeds stay as they are; a double quote is escaped only as the third of a run, so the
+// text can never close the string early.
+void append_multiline_basic(std::string& out, std::string_view text, bool has_line_feed) {
+  out += "\"\"\"";
+  if (has_line_feed) out += '\n';
+  std::size_t quotes = 0;
+  const char* run = text.data();
+  const char* end = run + text.size();
+  for (const char* q = run; q != end; ++q) {
+    unsigned char c = static_cast<unsigned char>(*q);
+    if (c == '"') {
+      if (++quotes < 3) continue;
+      quotes = 0;
+    } else {
+      quotes = 0;
+      if (c == '\n' || kBasicEscapes.action[c] == EscapeTable::kPlain) continue;
+    }
+    out.append(run, q);
+    run = q + 1;
+    if (c == '"') {
+      out += "\\\"";
+    } else {
+      append_escaped(out, std::string_view(q, 1), kBasicEscapes);
+    }
+  }
+  out.append(run, end);
+  out += "\"\"\"";
+}
+
+void append_string(std::string& out, std::string_view text) {
+  TextTraits t = measure(text);
+  if (!t.has_control && !t.has_backslash && !t.has_quote && !t.has_line_feed) {
+    append_basic(out, text);
+  } else if (!t.has_control && !t.has_apostrophe && !t.has_line_feed) {
+    out += '\'';
+    out += text;
+    out += '\'';
+  } else if (!t.has_control && !t.has_backslash && t.quote_run <= 2) {
+    append_multiline_basic(out, text, t.has_line_feed);
+  } else if (!t.has_control && t.apostrophe_run <= 2) {
+    out += "'''";
+    if (t.has_line_feed) out += '\n';
+    out += text;
+    out += "'''";
+  } else if (t.has_line_feed) {
+    append_multiline_basic(out, text, true);
+  } else {
+    append_basic(out, text);
+  }
+}
+
+bool is_bare_key(std::string_view key) {
+  if (key.empty()) return false;
+  for (char c : key) {
+    bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+              c == '-' || c == '_';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+void append_key(std::string& out, std::string_view key) {
+  if (is_bare_key(key)) {
+    out += key;
+    return;
+  }
+  TextTraits t = measure(key);
+  // A key is one line: a line feed counts as a control character here.
+  const bool control = t.has_control || t.has_line_feed;
+  if (!control && !t.has_apostrophe && (t.has_backslash || t.has_quote)) {
+    out += '\'';
+    out += key;
+    out += '\'';
+    return;
+  }
+  append_basic(out, key);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The document
+
+enum class Placement : std::uint8_t { Inline, Table, Tables };
+
+Placement placement(const SettingValue& value) {
+  if (value.is_map()) return Placement::Table;
+  if (!value.is_list() || value.as_list().empty()) return Placement::Inline;
+  for (const SettingValue& item : value.as_list()) {
+    if (!item.is_map()) return Placement::Inline;
+  }
+  return Placement::Tables;
+}
+
+const char* kind_name(const SettingValue& value) {
+  switch (value.kind()) {
+    case SettingValue::Kind::Null:
+      return "None";
+    case SettingValue::Kind::Bool:
+      return "a boolean";
+    case SettingValue::Kind::UInt:
+    case SettingValue::Kind::Int:
+      return "an integer";
+    case SettingValue::Kind::Float:
+      return "a float";
+    case SettingValue::Kind::String:
+      return "a string";
+    case SettingValue::Kind::List:
+      return "a list";
+    case SettingValue::Kind::Map:
+      return "a mapping";
+  }
+  return "a value";
+}
+
+// Sections are printed in the order they are made, which is also the order of a depth-first
+// walk that writes each table's plain entries before its sub-tables: so the text streams out
+// with no section kept aside. A table's own entries decide whether its header is needed.
+class Writer {
+ public:
+  Result<std::string> run(const SettingValue& root) {
+    if (!root.is_map()) {
+      return type_error(std::string("TOML cannot store this tree: the root is ") + kind_name(root) +
+                        ", and a TOML document is a mapping");
+    }
+    if (!write_section(root.as_map(), false)) return std::move(error_);
+    return std::move(out_);
+  }
+
+ private:
+  struct Step {
+    std::string_view key;
+    std::size_t index;
+    bool is_index;
+  };
+
+  std::string path_text() const {
+    std::string text;
+    for (const Step& step : path_) {
+      if (step.is_index) {
+        text += '[';
+        append_uint(text, step.index);
+        text += ']';
+      } else {
+        if (!text.empty()) text += '.';
+        append_key(text, step.key);
+      }
+    }
+    return text;
+  }
+
+  bool fail_null() {
+    error_ = type_error("TOML cannot store None: unsupported value at `" + path_text() + "`");
+    return false;
+  }
+
+  bool write_section(const Mapping& map, bool is_element) {
+    bool has_body = false;
+    bool has_tables = false;
+    for (const auto& entry : map) {
+      (placement(entry.second) == Placement::Inline ? has_body : has_tables) = true;
+    }
+    const bool is_root = path_.empty();
+    const bool required = is_root ? has_body : is_element || has_body || !has_tables;
+    if (required) {
+      if (printed_) out_ += '\n';
+      printed_ = true;
+      if (!is_root) {
+        out_ += is_element ? "[[" : "[";
+        out_ += header_;
+        out_ += is_element ? "]]\n" : "]\n";
+      }
+    }
+    for (const auto& entry : map) {
+      if (placement(entry.second) != Placement::Inline) continue;
+      path_.push_back({entry.first, 0, false});
+      append_key(out_, entry.first);
+      out_ += " = ";
+      if (!write_inline(entry.second, 0)) return false;
+      out_ += '\n';
+      path_.pop_back();
+    }
+    for (const auto& entry : map) {
+      Placement where = placement(entry.second);
+      if (where == Placement::Inline) continue;
+      path_.push_back({entry.first, 0, false});
+      const std::size_t header_size = header_.size();
+      if (++header_parts_ > kTomlMaxKeyParts) return fail_too_many_parts();
+      if (!is_root) header_ += '.';
+      append_key(header_, entry.first);
+      if (where == Placement::Table) {
+        if (!write_section(entry.second.as_map(), false)) return false;
+      } else {
+        const List& elements = entry.second.as_list();
+        for (std::size_t i = 0; i < elements.size(); ++i) {
+          path_.push_back({{}, i, true});
+          if (!write_section(elements[i].as_map(), true)) return false;
+          path_.pop_back();
+        }
+      }
+      header_.resize(header_size);
+      --header_parts_;
+      path_.pop_back();
+    }
+    return true;
+  }
+
+  bool fail_too_many_parts() {
+    std::string message = "TOML cannot store this tree: the table `" + path_text() + "` needs ";
+    append_uint(message, header_parts_);
+    message += " keys in its header and TOML files are read back with at most ";
+    append_uint(message, kTomlMaxKeyParts);
+    error_ = type_error(std::move(message));
+    return false;
+  }
+
+  bool fail_too_deep(const SettingValue& value, std::size_t depth) {
+    std::string message = "TOML cannot store this tree: the value at `" + path_text() + "` nests ";
+    append_uint(message, depth + nesting_depth(value));
+    message += " levels deep and TOML files are read back to at most ";
+    append_uint(message, kTomlMaxDepth);
+    message += " levels";
+    error_ = type_error(std::move(message));
+    return false;
+  }
+
+  // depth: the arrays and inline tables already open around value.
+  bool write_inline(const SettingValue& value, std::size_t depth) {
+    switch (value.kind()) {
+      case SettingValue::Kind::Null:
+        return fail_null();
+      case SettingValue::Kind::Bool:
+        out_ += value.as_bool() ? "true" : "false";
+        return true;
+      case SettingValue::Kind::UInt:
+        append_uint(out_, value.as_uint());
+        return true;
+      case SettingValue::Kind::Int:
+        append_int(out_, value.as_int());
+        return true;
+      case SettingValue::Kind::Float:
+        append_float(out_, value.as_double(), FloatLayout::Toml);
+        return true;
+      case SettingValue::Kind::String:
+        append_string(out_, value.as_string());
+        return true;
+      case SettingValue::Kind::List:
+      case SettingValue::Kind::Map:
+        break;
+    }
+    if (depth == kTomlMaxDepth) {
+      // The path names the container that holds this value, the one too many.
+      return fail_too_deep(value, depth);
+    }
+    if (value.is_list()) {
+      const List& items = value.as_list();
+      out_ += '[';
+      for (std::size_t i = 0; i < items.size(); ++i) {
+        if (items.size() >= 2) out_ += "\n    ";
+        path_.push_back({{}, i, true});
+        if (!write_inline(items[i], depth + 1)) return false;
+        path_.pop_back();
+        if (items.size() >= 2) out_ += ',';
+      }
+      if (items.size() >= 2) out_ += '\n';
+      out_ += ']';
+      return true;
+    }
+    const Mapping& map = value.as_map();
+    if (map.empty()) {
+      out_ += "{}";
+      return true;
+    }
+    out_ += '{';
+    bool first = true;
+    for (const auto& entry : map) {
+      if (!first) out_ += ',';
+      first = false;
+      out_ += ' ';
+      append_key(out_, entry.first);
+      out_ += " = ";
+      path_.push_back({entry.first, 0, false});
+      if (!write_inline(entry.second, depth + 1)) return false;
+      path_.pop_back();
+    }
+    out_ += " }";
+    return true;
+  }
+
+  std::string out_;
+  bool printed_ = false;  // a section has been printed: the next one follows a blank line
+  std::string header_;    // the encoded keys of the current section, joined by "."
+  std::size_t header_parts_ = 0;
+  std::vector<Step> path_;  // where the writer is, for messages
+  Error error_ = type_error("");
+};
+
+}  // namespace
+
+Result<std::string> format_toml(const SettingValue& root) { return Writer().run(root); }
+
+}  // namespace orn
