@@ -4,6 +4,7 @@
 
 #include "formats/input.hpp"
 #include "formats/json.hpp"
+#include "formats/json5.hpp"
 
 namespace orn {
 
@@ -21,13 +22,8 @@ Result<std::string> cannot_write(const char* label) {
   return type_error(std::string(label) + " files cannot be written by this build yet");
 }
 
-// These formats read the whole text first: a failed read or text that is not UTF-8 is reported
+// This format reads the whole text first: a failed read or text that is not UTF-8 is reported
 // as such before anything is parsed.
-Result<SettingValue> read_json5(ByteSource& source) {
-  ORN_TRY(read_utf8_text(source));
-  return not_supported("JSON5");
-}
-
 Result<SettingValue> read_toml(ByteSource& source) {
   ORN_TRY(read_utf8_text(source));
   return not_supported("TOML");
@@ -40,7 +36,6 @@ Result<SettingValue> read_yaml(ByteSource& source) {
   return not_supported("YAML");
 }
 
-Result<std::string> write_json5(const SettingValue&) { return cannot_write("JSON5"); }
 Result<std::string> write_toml(const SettingValue&) { return cannot_write("TOML"); }
 Result<std::string> write_yaml(const SettingValue&) { return cannot_write("YAML"); }
 
@@ -48,7 +43,7 @@ Result<SettingValue> read_json_file(ByteSource& source) { return read_json(sourc
 
 constexpr std::array<FileFormat, 4> kFormats = {{
     {DriverKind::Json, "json", "JSON", kJsonMaxDepth, read_json_file, write_json_file, true},
-    {DriverKind::Json5, "json5", "JSON5", 128, read_json5, write_json5, false},
+    {DriverKind::Json5, "json5", "JSON5", kJson5MaxDepth, read_json5_file, write_json5_file, false},
     {DriverKind::Toml, "toml", "TOML", 80, read_toml, write_toml, false},
     {DriverKind::Yaml, "yaml", "YAML", 128, read_yaml, write_yaml, true},
 }};
