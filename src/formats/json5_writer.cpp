@@ -1,4 +1,5 @@
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -84,11 +85,22 @@ struct Json5Emitter {
   void uinteger(std::uint64_t u) { append_uint(out, u); }
   void integer(std::int64_t i) { append_int(out, i); }
   void floating(double d) {
-    append_float(out, d, FloatLayout::Json5);
-    // Integral floats are written without a fraction and read back as integers, but one beyond
-    // the integer range would read back as an error ("JSON number out of range"): ".0" keeps it
-    // a float. Doubles this large are always integral.
-    if (d >= 18446744073709551616.0 || d < -9223372036854775808.0) out += ".0";
+    // An integral float reads back as an integer. Within the integer range its exact digits are
+    // written: beyond 2^53 the shortest digits name a float but read back as another integer.
+    // Beyond that range ".0" keeps it a float, which the reader would otherwise refuse as an
+    // integer out of range ("JSON number out of range"). Doubles that large are all integral.
+    if (d >= 18446744073709551616.0 || d < -9223372036854775808.0) {
+      append_float(out, d, FloatLayout::Json5);
+      out += ".0";
+    } else if (d != 0 && std::trunc(d) == d) {
+      if (d < 0) {
+        append_int(out, static_cast<std::int64_t>(d));
+      } else {
+        append_uint(out, static_cast<std::uint64_t>(d));
+      }
+    } else {
+      append_float(out, d, FloatLayout::Json5);
+    }
   }
   void string(std::string_view s) { write_string(out, s); }
   void empty(const SettingValue& container) { out += container.is_list() ? "[]" : "{}"; }
