@@ -90,7 +90,7 @@ def file_text(path):
 
 
 def measure(folder, label, data):
-    path = os.path.join(folder, "s.json5")
+    path = os.path.join(folder, f"{label}.json5")
     engine = OrnSettingEngine(path, "json5")
     for key, value in data.items():
         engine.set_value(key, value)

@@ -1,4 +1,5 @@
 #include <array>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -99,7 +100,15 @@ struct Json5Emitter {
         append_uint(out, static_cast<std::uint64_t>(d));
       }
     } else {
-      append_float(out, d, FloatLayout::Json5);
+      // Plain shortest to_chars is already the layout when it picks fixed notation, as it does
+      // for most settings values; otherwise the digits are laid out positionally.
+      char text[32];
+      char* end = std::to_chars(text, text + sizeof text, d).ptr;
+      if (std::memchr(text, 'e', static_cast<std::size_t>(end - text)) == nullptr) {
+        out.append(text, end);
+      } else {
+        append_float(out, d, FloatLayout::Json5);
+      }
     }
   }
   void string(std::string_view s) { write_string(out, s); }
