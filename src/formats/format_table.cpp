@@ -4,6 +4,7 @@
 
 #include "formats/input.hpp"
 #include "formats/json.hpp"
+#include "formats/json5.hpp"
 #include "formats/toml.hpp"
 
 namespace orn {
@@ -22,13 +23,6 @@ Result<std::string> cannot_write(const char* label) {
   return type_error(std::string(label) + " files cannot be written by this build yet");
 }
 
-// These formats read the whole text first: a failed read or text that is not UTF-8 is reported
-// as such before anything is parsed.
-Result<SettingValue> read_json5(ByteSource& source) {
-  ORN_TRY(read_utf8_text(source));
-  return not_supported("JSON5");
-}
-
 // One buffer is enough to report a file that cannot be read; reading more only to refuse it
 // would let a file without end (/dev/zero) fill the memory.
 Result<SettingValue> read_yaml(ByteSource& source) {
@@ -36,14 +30,13 @@ Result<SettingValue> read_yaml(ByteSource& source) {
   return not_supported("YAML");
 }
 
-Result<std::string> write_json5(const SettingValue&) { return cannot_write("JSON5"); }
 Result<std::string> write_yaml(const SettingValue&) { return cannot_write("YAML"); }
 
 Result<SettingValue> read_json_file(ByteSource& source) { return read_json(source); }
 
 constexpr std::array<FileFormat, 4> kFormats = {{
     {DriverKind::Json, "json", "JSON", kJsonMaxDepth, read_json_file, write_json_file, true},
-    {DriverKind::Json5, "json5", "JSON5", 128, read_json5, write_json5, false},
+    {DriverKind::Json5, "json5", "JSON5", kJson5MaxDepth, read_json5_file, write_json5_file, false},
     {DriverKind::Toml, "toml", "TOML", kTomlMaxDepth, read_toml_file, format_toml, false},
     {DriverKind::Yaml, "yaml", "YAML", 128, read_yaml, write_yaml, true},
 }};

@@ -1,0 +1,168 @@
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "formats/json5.hpp"
+#include "formats/json5_chars.hpp"
+#include "formats/numbers.hpp"
+#include "formats/tree_writer.hpp"
+#include "formats/utf8.hpp"
+
+namespace orn {
+
+namespace {
+
+// Bytes that a string writer looks at: both quotation marks, the backslash, LF, CR, and 0xE2,
+// the lead byte of U+2028 and U+2029.
+constexpr std::array<bool, 256> kSpecial = [] {
+  std::array<bool, 256> table{};
+  for (unsigned char c : {'"', '\'', '\\', '\n', '\r'}) table[c] = true;
+  table[0xE2] = true;
+  return table;
+}();
+
+// A string between the quotation marks that need no escape where possible: single ones when it
+// holds a double one and no single one. Line and paragraph separators are escaped because older
+// readers end a line there.
+void write_string(std::string& out, std::string_view s) {
+  const bool has_double = s.find('"') != std::string_view::npos;
+  const char quote = has_double && s.find('\'') == std::string_view::npos ? '\'' : '"';
+  out += quote;
+  const char* run = s.data();
+  const char* end = run + s.size();
+  for (const char* q = run; q != end; ++q) {
+    unsigned char c = static_cast<unsigned char>(*q);
+    if (!kSpecial[c]) continue;
+    const char* escape = nullptr;
+    std::size_t skip = 1;
+    switch (c) {
+      case '\\':
+        escape = "\\\\";
+        break;
+      case '\n':
+        escape = "\\n";
+        break;
+      case '\r':
+        escape = "\\r";
+        break;
+      case 0xE2:
+        if (end - q >= 3 && static_cast<unsigned char>(q[1]) == 0x80) {
+          if (static_cast<unsigned char>(q[2]) == 0xA8) escape = "\\u2028";
+          if (static_cast<unsigned char>(q[2]) == 0xA9) escape = "\\u2029";
+          skip = 3;
+        }
+        break;
+      default:  // a quotation mark: escaped only when it is the delimiter
+        if (c == static_cast<unsigned char>(quote)) escape = quote == '"' ? "\\\"" : "\\'";
+        break;
+    }
+    if (escape == nullptr) continue;
+    out.append(run, q);
+    out += escape;
+    q += skip - 1;
+    run = q + 1;
+  }
+  out.append(run, end);
+  out += quote;
+}
+
+void write_key(std::string& out, std::string_view key) {
+  if (is_json5_identifier(key)) {
+    out += key;
+  } else {
+    write_string(out, key);
+  }
+}
+
+struct Json5Emitter {
+  std::string& out;
+
+  void null() { out += "null"; }
+  void boolean(bool b) { out += b ? "true" : "false"; }
+  void uinteger(std::uint64_t u) { append_uint(out, u); }
+  void integer(std::int64_t i) { append_int(out, i); }
+  void floating(double d) {
+    // An integral float reads back as an integer. Within the integer range its exact digits are
+    // written: beyond 2^53 the shortest digits name a float but read back as another integer.
+    // Beyond that range ".0" keeps it a float, which the reader would otherwise refuse as an
+    // integer out of range ("JSON number out of range"). Doubles that large are all integral.
+    if (d >= 18446744073709551616.0 || d < -9223372036854775808.0) {
+      append_float(out, d, FloatLayout::Json5);
+      out += ".0";
+    } else if (d != 0 && std::trunc(d) == d) {
+      if (d < 0) {
+        append_int(out, static_cast<std::int64_t>(d));
+      } else {
+        append_uint(out, static_cast<std::uint64_t>(d));
+      }
+    } else {
+      // Plain shortest to_chars is already the layout when it picks fixed notation, as it does
+      // for most settings values; otherwise the digits are laid out positionally.
+      char text[32];
+      char* end = std::to_chars(text, text + sizeof text, d).ptr;
+      if (std::memchr(text, 'e', static_cast<std::size_t>(end - text)) == nullptr) {
+        out.append(text, end);
+      } else {
+        append_float(out, d, FloatLayout::Json5);
+      }
+    }
+  }
+  void string(std::string_view s) { write_string(out, s); }
+  void empty(const SettingValue& container) { out += container.is_list() ? "[]" : "{}"; }
+  void open(const SettingValue& container) { out += container.is_list() ? '[' : '{'; }
+  // Every element is followed by a comma, the last one included.
+  void item(std::size_t index, std::size_t level) {
+    if (index != 0) out += ',';
+    append_newline(out, level, 2);
+  }
+  void entry(const std::string& key, std::size_t index, std::size_t level) {
+    item(index, level);
+    write_key(out, key);
+    out += ": ";
+  }
+  void close(const SettingValue& container, std::size_t level) {
+    out += ',';
+    append_newline(out, level, 2);
+    out += container.is_list() ? ']' : '}';
+  }
+};
+
+}  // namespace
+
+bool is_json5_identifier(std::string_view key) {
+  const auto* p = reinterpret_cast<const unsigned char*>(key.data());
+  const auto* end = p + key.size();
+  bool first = true;
+  while (p != end) {
+    std::uint32_t cp = *p;
+    std::size_t n = 1;
+    if (cp >= 0x80) {
+      n = decode_utf8(p, end, cp);
+      if (n == 0) return false;
+    }
+    if (!(first ? json5_chars::is_id_start(cp) : json5_chars::is_id_part(cp))) return false;
+    first = false;
+    p += n;
+  }
+  return !first;
+}
+
+std::string write_json5(const SettingValue& root) {
+  std::string out;
+  walk_tree(root, kAnyDepth, Json5Emitter{out});
+  return out;
+}
+
+Result<std::string> write_json5_file(const SettingValue& root) {
+  std::string out;
+  if (!walk_tree(root, kJson5MaxDepth, Json5Emitter{out})) {
+    return too_deep_error("JSON5", root, kJson5MaxDepth);
+  }
+  return out;
+}
+
+}  // namespace orn
