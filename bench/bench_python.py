@@ -11,7 +11,6 @@ import json
 import marshal
 import os
 import random
-import subprocess
 import sys
 import tempfile
 import time
@@ -241,24 +240,29 @@ def saving(data):
     line("set_value('root', tree)", ours, theirs, "orjson.dumps(tree)", 0.5)
 
 
-def main():
+def main(sections):
+    """sections: any of shapes, big, lists, calls (all by default)."""
     print(f"Python {sys.version.split()[0]}, orjson {orjson.__version__}, msgspec {msgspec.__version__};"
           f" best of {ROUNDS} interleaved rounds")
     base = "/dev/shm" if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK) else None
     with tempfile.TemporaryDirectory(prefix="orn-bench-", dir=base) as folder:
         rng = random.Random(5)
-        for name, make in SHAPES.items():
-            path = write_json(folder, name, make(1_000_000, rng))
-            loading(path, f"1 MB shape '{name}'", 0.5, 1.3)
-        big = settings_data(int(BIG_MB * 1e6 * 0.64), seed=13)  # indented JSON is larger than repr
-        path = write_json(folder, "big", big)
-        loading(path, f"{BIG_MB:.0f} MB mixed file", 0.5, 1.0)
-        memory_and_sharing(path)
-        saving(big)
-        del big
-    big_lists()
-    single_calls()
+        if "shapes" in sections:
+            for name, make in SHAPES.items():
+                path = write_json(folder, name, make(1_000_000, rng))
+                loading(path, f"1 MB shape '{name}'", 0.5, 1.3)
+        if "big" in sections:
+            big = settings_data(int(BIG_MB * 1e6 * 0.64), seed=13)  # indented JSON is larger than repr
+            path = write_json(folder, "big", big)
+            loading(path, f"{BIG_MB:.0f} MB mixed file", 0.5, 1.0)
+            memory_and_sharing(path)
+            saving(big)
+            del big
+    if "lists" in sections:
+        big_lists()
+    if "calls" in sections:
+        single_calls()
 
 
 if __name__ == "__main__":
-    main()
+    main(sys.argv[1:] or ["shapes", "big", "lists", "calls"])
