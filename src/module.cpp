@@ -295,7 +295,10 @@ PyObject* engine_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
     // On failure the driver (and a custom driver's reference) is released on the way out.
     auto root = driver.value().load(path_text);
     if (!root) return std::move(root.error());
-    EngineState state{std::move(path_text), SettingsEngine(root.take()), driver.take()};
+    // Every call reaches the engine holding the interpreter lock and keeps it while it takes or
+    // releases a guard, so the guards need no locked instructions.
+    EngineState state{std::move(path_text), SettingsEngine(root.take(), Callers::Serialized),
+                      driver.take()};
 
     PyRef self = PyRef::steal(subtype->tp_alloc(subtype, 0));
     if (!self) return fetch_error();
