@@ -30,22 +30,60 @@ struct EngineState {
   }
 };
 
-// The per-instance access word: free, held shared by n calls, or held exclusively (all bits
-// set). It keeps begin_group/end_group from overlapping any other call on the same engine, which
-// can only happen by re-entry (a custom driver calling back) or between threads. It is the same
-// never-waiting guard that protects the tree, with the binding's own refusal messages.
+// The per-instance access word: free, held shared by n calls, or held exclusively (-1). It keeps
+// begin_group/end_group from overlapping any other call on the same engine, which can only happen
+// by re-entry (a custom driver calling back) or between threads. Like the engine's guards it
+// refuses instead of waiting, with the binding's own messages. Every method reads and writes it
+// with the interpreter lock held, and never lets the lock go between a test and its update, so a
+// plain counter is enough here: this word sits on the path of every call.
+class AccessWord {
+ public:
+  bool try_shared() noexcept {
+    if (state_ < 0) return false;
+    ++state_;
+    return true;
+  }
+  bool try_exclusive() noexcept {
+    if (state_ != 0) return false;
+    state_ = -1;
+    return true;
+  }
+  void release() noexcept { state_ = state_ < 0 ? 0 : state_ - 1; }
+
+ private:
+  std::int64_t state_ = 0;
+};
+
+// Holds the access word until destroyed.
+class HeldAccess {
+ public:
+  explicit HeldAccess(AccessWord* word) noexcept : word_(word) {}
+  HeldAccess(HeldAccess&& other) noexcept : word_(std::exchange(other.word_, nullptr)) {}
+  HeldAccess& operator=(HeldAccess&&) = delete;
+  ~HeldAccess() {
+    if (word_ != nullptr) word_->release();
+  }
+
+ private:
+  AccessWord* word_;
+};
+
 struct EngineObject {
   PyObject_HEAD EngineState state;
-  RwGuard borrow_flag;
+  AccessWord borrow_flag;
 };
 
 PyTypeObject* engine_type = nullptr;  // created once per process, never freed
 
 enum class Access { Shared, Exclusive };
 
-Result<Held> borrow(EngineObject* obj, Access access) {
-  return access == Access::Exclusive ? Held::exclusive(obj->borrow_flag, "Already borrowed")
-                                     : Held::shared(obj->borrow_flag, "Already mutably borrowed");
+Result<HeldAccess> borrow(EngineObject* obj, Access access) {
+  if (access == Access::Exclusive) {
+    if (!obj->borrow_flag.try_exclusive()) return runtime_error("Already borrowed");
+  } else if (!obj->borrow_flag.try_shared()) {
+    return runtime_error("Already mutably borrowed");
+  }
+  return HeldAccess(&obj->borrow_flag);
 }
 
 Result<EngineObject*> receiver(PyObject* self) {
@@ -257,13 +295,16 @@ PyObject* engine_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
     // On failure the driver (and a custom driver's reference) is released on the way out.
     auto root = driver.value().load(path_text);
     if (!root) return std::move(root.error());
-    EngineState state{std::move(path_text), SettingsEngine(root.take()), driver.take()};
+    // Every call reaches the engine holding the interpreter lock and keeps it while it takes or
+    // releases a guard, so the guards need no locked instructions.
+    EngineState state{std::move(path_text), SettingsEngine(root.take(), Callers::Serialized),
+                      driver.take()};
 
     PyRef self = PyRef::steal(subtype->tp_alloc(subtype, 0));
     if (!self) return fetch_error();
     auto* obj = reinterpret_cast<EngineObject*>(self.get());
     new (&obj->state) EngineState(std::move(state));  // moves only: cannot throw
-    new (&obj->borrow_flag) RwGuard();
+    new (&obj->borrow_flag) AccessWord();
     return self;
   });
 }

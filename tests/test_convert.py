@@ -15,7 +15,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from _orn_core import OrnSettingEngine
-from conftest import Reported, lying, same
+from conftest import SANITIZED, Reported, lying, same
 
 RECURSION = "RecursionError: maximum recursion depth exceeded while converting a value"
 
@@ -405,3 +405,101 @@ def sorted_like_the_store(obj):
 @given(json_values)
 def test_json_like_data_round_trips_exactly(obj):
     assert same(round_trip(obj), sorted_like_the_store(obj))
+
+
+# --- equal key names share one str within a result --------------------------------------------
+
+MANY_NAMES = {f"group_{i}": {f"name_{j}": j for j in range(i % 7, i % 7 + 40)} for i in range(300)}
+
+
+@pytest.mark.parametrize("tree, first, second", [
+    ({"a": {"name": 1}, "b": {"name": 2}}, ("a", "name"), ("b", "name")),
+    ({"a": {"x" * 70: 1}, "b": {"c": {"x" * 70: 2}}}, ("a", "x" * 70), ("b", "c", "x" * 70)),
+    ({"a": {"größe": 1}, "b": {"größe": [0]}}, ("a", "größe"), ("b", "größe")),
+    ({"l": [{"k": 1}, {"k": {"k": 2}}]}, ("l", 0, "k"), ("l", 1, "k")),
+    # enough distinct names that the lookup table has grown several times in between
+    (MANY_NAMES, ("group_0", "name_10"), ("group_299", "name_10")),
+], ids=["short", "long", "non-ascii", "in-lists", "after-growth"])
+def test_equal_keys_share_one_str_within_a_result(mem, tree, first, second):
+    mem.set_value("t", tree)
+    result = mem.value("t")
+
+    def key_object(path):
+        node = result
+        for step in path[:-1]:
+            node = node[step]
+        return next(k for k in node if k == path[-1])
+
+    a, b = key_object(first), key_object(second)
+    assert a == b and a is b
+    assert result == tree
+
+
+@pytest.mark.parametrize("position", range(0, 20))
+def test_strings_with_one_non_ascii_character_anywhere_come_back_whole(mem, position):
+    # Text is copied directly while it is ASCII: a single wide character at any offset, within or
+    # past the first eight-byte word, must still decode.
+    text = "a" * position + "é" + "b" * (19 - position)
+    mem.set_value(text, text)
+    assert mem.value(text) == text
+    assert list(mem.value("")) == [text]
+
+
+# --- repeated conversion leaks nothing --------------------------------------------------------
+
+REPEATED_VALUE_CALLS = textwrap.dedent("""
+    import gc, sys
+    from _orn_core import OrnSettingEngine
+
+    def rss():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * 4096
+
+    e = OrnSettingEngine("x", "memory")
+    e.set_value("g", {"name": "main", "size": {"width": 800, "ratio": 0.25, "big": 2**63},
+                      "list": [1, 2.5, None, True, "x" * 40, {"name": "inner"}, []],
+                      "text": "é" * 30, "empty": {}})
+    e.set_value("h/name", "other")
+    e.set_value("/".join(["d"] * 3000), 1)  # deeper than the recursion limit: fails each time
+    e.begin_group("g")
+    counts = [sys.getrefcount(o) for o in (None, True, 1, 2)]
+
+    def calls(n):
+        for _ in range(n):
+            e.value("")
+            e.value("list")
+        e.end_group()
+        try:
+            for _ in range(n // 100):
+                try:
+                    e.value("")
+                except TypeError:
+                    pass
+        finally:
+            e.begin_group("g")
+
+    for enabled in (True, False):
+        (gc.enable if enabled else gc.disable)()
+        calls(2_000)  # warm-up: allocator arenas and the conversion's reusable stacks
+        gc.collect()
+        blocks, memory = sys.getallocatedblocks(), rss()
+        calls(100_000)
+        gc.collect()
+        assert gc.isenabled() is enabled, enabled
+        print(sys.getallocatedblocks() - blocks, rss() - memory)
+    gc.enable()
+    print([sys.getrefcount(o) for o in (None, True, 1, 2)] == counts)
+""")
+
+
+def test_repeated_value_calls_keep_memory_refcounts_and_collector_state():
+    run = subprocess.run([sys.executable, "-c", REPEATED_VALUE_CALLS],
+                         capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, run.stderr[-3000:]
+    *growth, refcounts_kept = run.stdout.split("\n")[:-1]
+    assert refcounts_kept == "True"
+    for line in growth:
+        blocks, rss = map(int, line.split())
+        assert abs(blocks) < 50, line
+        if not SANITIZED:  # sanitizers hold freed memory in quarantine
+            assert rss < 1 << 20, line

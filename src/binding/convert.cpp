@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -584,41 +584,116 @@ Result<PyRef> made(PyObject* obj) {
   return PyRef::steal(obj);
 }
 
-Result<PyRef> str_from(std::string_view text) {
-  return made(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+bool is_ascii(std::string_view text) {
+  const char* p = text.data();
+  std::size_t n = text.size();
+  std::uint64_t seen = 0;
+  for (; n >= 8; p += 8, n -= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    seen |= word;
+  }
+  for (; n > 0; ++p, --n) seen |= static_cast<unsigned char>(*p);
+  return (seen & 0x8080808080808080ULL) == 0;
 }
 
-// Settings trees repeat the same key names in many groups. One str per distinct name, kept in a
-// small direct-mapped table, saves most of the str creation and hashing of a large tree; its
-// hash is computed once and cached in the str.
-class KeyCache {
+// Stored strings are valid UTF-8. ASCII text (nearly every key and most values) is copied into a
+// compact str directly; the decoder only sees the rest.
+Result<PyRef> str_from(std::string_view text) {
+  auto size = static_cast<Py_ssize_t>(text.size());
+  if (is_ascii(text)) {
+    PyObject* str = PyUnicode_New(size, 127);
+    if (str == nullptr) return interpreter_failure();
+    std::memcpy(PyUnicode_1BYTE_DATA(str), text.data(), text.size());
+    return PyRef::steal(str);
+  }
+  return made(PyUnicode_DecodeUTF8(text.data(), size, nullptr));
+}
+
+// Settings trees repeat the same key names in many groups. Every distinct name of one result
+// becomes one str, found again through an open-addressing index that grows with the tree: the
+// result shares its key objects as a parsed JSON document does, and the interpreter hashes each
+// name once. The index holds only positions and hash tags, so it stays small and a lookup that
+// misses rarely touches a name.
+class KeyTable {
  public:
-  Result<PyRef> get(std::string_view name) {
-    if (name.size() > kMaxCachedSize) return str_from(name);
-    if (!slots_) {
-      if (++uncached_ <= kUncachedLimit) return str_from(name);  // small results skip the table
-      slots_ = std::make_unique<Slot[]>(kSlots);
+  // A borrowed reference, valid while the table lives.
+  Result<PyObject*> get(std::string_view name) {
+    std::uint64_t hash = hash_of(name);
+    if (names_.size() * 2 >= index_.size()) {
+      if (names_.size() >= kMaxNames) return fresh(name);
+      grow();
     }
-    Slot& slot = slots_[std::hash<std::string_view>()(name) % kSlots];
-    if (slot.str && slot.name == name) return PyRef::borrow(slot.str.get());
-    auto str = str_from(name);
-    if (str) {
-      slot.name = name;  // a view into the tree, which outlives the conversion
-      slot.str = PyRef::borrow(str.value().get());
+    std::size_t mask = index_.size() - 1;
+    auto tag = static_cast<std::uint32_t>(hash >> 32);
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+      Slot& slot = index_[i];
+      if (slot.position == 0) {
+        auto str = str_from(name);
+        if (!str) return std::move(str.error());
+        names_.push_back({name, hash, std::move(str.value())});  // name views the tree
+        slot = {static_cast<std::uint32_t>(names_.size()), tag};
+        return names_.back().str.get();
+      }
+      if (slot.tag == tag) {
+        const Name& known = names_[slot.position - 1];
+        if (known.name == name) return known.str.get();
+      }
     }
-    return str;
   }
 
  private:
-  static constexpr std::size_t kSlots = 512;
-  static constexpr std::size_t kMaxCachedSize = 32;
-  static constexpr std::size_t kUncachedLimit = 64;
   struct Slot {
+    std::uint32_t position;  // 1 + the name's place in names_; 0 for a free slot
+    std::uint32_t tag;       // the hash's high half
+  };
+  struct Name {
     std::string_view name;
+    std::uint64_t hash;
     PyRef str;
   };
-  std::unique_ptr<Slot[]> slots_;
-  std::size_t uncached_ = 0;
+  static constexpr std::size_t kMaxNames = 0x7fffffff;
+
+  // Past the index's reach a name is simply made again.
+  Result<PyObject*> fresh(std::string_view name) {
+    auto str = str_from(name);
+    if (!str) return std::move(str.error());
+    extra_.push_back(std::move(str.value()));
+    return extra_.back().get();
+  }
+
+  static std::uint64_t hash_of(std::string_view name) {
+    const char* p = name.data();
+    std::size_t n = name.size();
+    std::uint64_t h = 0x9e3779b97f4a7c15ULL * (n + 1);
+    for (; n >= 8; p += 8, n -= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, p, 8);
+      h = (h ^ word) * 0xbf58476d1ce4e5b9ULL;
+      h ^= h >> 31;
+    }
+    if (n > 0) {
+      std::uint64_t word = 0;
+      std::memcpy(&word, p, n);
+      h = (h ^ word) * 0x94d049bb133111ebULL;
+    }
+    return h ^ (h >> 29);
+  }
+
+  void grow() {
+    index_.assign(index_.empty() ? 64 : index_.size() * 2, Slot{0, 0});
+    std::size_t mask = index_.size() - 1;
+    for (std::size_t k = 0; k < names_.size(); ++k) {
+      std::size_t i = names_[k].hash & mask;
+      while (index_[i].position != 0) i = (i + 1) & mask;
+      index_[i] = {static_cast<std::uint32_t>(k + 1),
+                   static_cast<std::uint32_t>(names_[k].hash >> 32)};
+    }
+  }
+
+  std::vector<Slot> index_;
+  std::vector<Name> names_;
+  std::vector<PyRef> extra_;
 };
 
 bool is_container(const SettingValue& value) {
@@ -674,15 +749,15 @@ class ToPython {
       if (frame.dict) {
         for (; frame.entry != frame.entries_end; ++frame.entry) {
           auto key = keys_.get(frame.entry->first);
-          if (!key) return key;
+          if (!key) return std::move(key.error());
           const SettingValue& child = frame.entry->second;
           if (is_container(child)) {
-            frame.key = std::move(key.value());
+            frame.key = PyRef::borrow(key.value());
             break;
           }
           auto item = scalar_to_python(child);
           if (!item) return item;
-          if (PyDict_SetItem(frame.dict.get(), key.value().get(), item.value().get()) < 0) {
+          if (PyDict_SetItem(frame.dict.get(), key.value(), item.value().get()) < 0) {
             return interpreter_failure();
           }
         }
@@ -735,6 +810,8 @@ class ToPython {
     if (value.kind() == SettingValue::Kind::Map) {
       frame.entry = value.as_map().begin();
       frame.entries_end = value.as_map().end();
+      // Not presized: the interpreter's presized tables take any key type and so are a third
+      // larger than the str-keyed tables that growing from empty gives, and slower to read.
       frame.dict = PyRef::steal(PyDict_New());
       if (!frame.dict) return interpreter_failure();
     } else {
@@ -783,7 +860,7 @@ class ToPython {
   static thread_local Spare spare_;
 
   std::vector<Frame> frames_;
-  KeyCache keys_;
+  KeyTable keys_;
   // Items of the lists under construction, innermost last; one stack for the whole conversion
   // instead of a vector per list.
   std::vector<PyRef> items_;
@@ -796,6 +873,11 @@ thread_local ToPython::Spare ToPython::spare_;
 Result<SettingValue> value_from_python(PyObject* obj) {
   // The walker is gone, and every nesting level it counted given back, before the error's text is
   // made.
+  if (is_scalar(obj)) {
+    auto value = from_scalar(obj);
+    if (!value) return finished(std::move(value.error()));
+    return value;
+  }
   auto value = FromPython().run(obj);
   if (!value) return finished(std::move(value.error()));
   return value;
@@ -811,8 +893,12 @@ Result<PyRef> value_to_python(const SettingValue& value) {
       if (was_enabled) PyGC_Enable();
     }
   };
-  std::optional<CollectorPause> pause;
-  if (is_container(value)) pause.emplace();
+  if (!is_container(value)) {
+    auto made = scalar_to_python(value);
+    if (!made) return finished(std::move(made.error()));
+    return made;
+  }
+  CollectorPause pause;
   auto made = ToPython().run(value);
   if (!made) return finished(std::move(made.error()));
   return made;

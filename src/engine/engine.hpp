@@ -23,10 +23,15 @@ inline constexpr const char* kGroupsBusy =
 
 class SettingsEngine {
  public:
-  explicit SettingsEngine(SettingValue root) noexcept : root_(std::move(root)) {}
+  explicit SettingsEngine(SettingValue root, Callers callers = Callers::Concurrent) noexcept
+      : root_(std::move(root)), tree_guard_(callers), groups_guard_(callers), callers_(callers) {}
   // Moves the data only; guards are never held while an engine is being built.
   SettingsEngine(SettingsEngine&& other) noexcept
-      : root_(std::move(other.root_)), groups_(std::move(other.groups_)) {}
+      : root_(std::move(other.root_)),
+        tree_guard_(other.callers_),
+        groups_(std::move(other.groups_)),
+        groups_guard_(other.callers_),
+        callers_(other.callers_) {}
 
   // Runs fn with the node that key names (or null) under both read guards; fn's result is
   // returned. fn must not keep the pointer.
@@ -71,6 +76,7 @@ class SettingsEngine {
   RwGuard tree_guard_;
   GroupStack groups_;
   RwGuard groups_guard_;
+  Callers callers_;
 };
 
 }  // namespace orn

@@ -12,18 +12,42 @@
 
 namespace orn {
 
+// How the callers of a guard run. Callers that one outer lock already serializes, and that never
+// let that lock go between testing a guard and updating it (the Python binding, whose calls all
+// hold the interpreter lock), spare the locked instructions; any others get atomic updates.
+enum class Callers : std::uint8_t { Concurrent, Serialized };
+
 class RwGuard {
  public:
+  explicit RwGuard(Callers callers = Callers::Concurrent) noexcept
+      : serialized_(callers == Callers::Serialized) {}
+
   bool try_lock_shared() noexcept {
     std::int64_t state = state_.load(std::memory_order_relaxed);
+    if (serialized_) {
+      if (state < 0) return false;
+      state_.store(state + 1, std::memory_order_relaxed);
+      return true;
+    }
     while (state >= 0) {
       if (state_.compare_exchange_weak(state, state + 1, std::memory_order_acquire)) return true;
     }
     return false;
   }
-  void unlock_shared() noexcept { state_.fetch_sub(1, std::memory_order_release); }
+  void unlock_shared() noexcept {
+    if (serialized_) {
+      state_.store(state_.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+    } else {
+      state_.fetch_sub(1, std::memory_order_release);
+    }
+  }
   bool try_lock() noexcept {
     std::int64_t expected = 0;
+    if (serialized_) {
+      if (state_.load(std::memory_order_relaxed) != 0) return false;
+      state_.store(kWriter, std::memory_order_relaxed);
+      return true;
+    }
     return state_.compare_exchange_strong(expected, kWriter, std::memory_order_acquire);
   }
   void unlock() noexcept { state_.store(0, std::memory_order_release); }
@@ -31,6 +55,7 @@ class RwGuard {
  private:
   static constexpr std::int64_t kWriter = -1;
   std::atomic<std::int64_t> state_{0};  // > 0: that many readers; -1 (all bits set): one writer
+  bool serialized_;
 };
 
 // Holds a guard in shared or exclusive mode until destroyed.
