@@ -4,6 +4,7 @@
 
 #include "formats/input.hpp"
 #include "formats/json.hpp"
+#include "formats/yaml.hpp"
 
 namespace orn {
 
@@ -33,24 +34,17 @@ Result<SettingValue> read_toml(ByteSource& source) {
   return not_supported("TOML");
 }
 
-// One buffer is enough to report a file that cannot be read; reading more only to refuse it
-// would let a file without end (/dev/zero) fill the memory.
-Result<SettingValue> read_yaml(ByteSource& source) {
-  ORN_TRY(read_prefix(source, InputWindow::kBufferSize));
-  return not_supported("YAML");
-}
-
 Result<std::string> write_json5(const SettingValue&) { return cannot_write("JSON5"); }
 Result<std::string> write_toml(const SettingValue&) { return cannot_write("TOML"); }
-Result<std::string> write_yaml(const SettingValue&) { return cannot_write("YAML"); }
 
 Result<SettingValue> read_json_file(ByteSource& source) { return read_json(source); }
+Result<SettingValue> read_yaml_file(ByteSource& source) { return read_yaml(source); }
 
 constexpr std::array<FileFormat, 4> kFormats = {{
     {DriverKind::Json, "json", "JSON", kJsonMaxDepth, read_json_file, write_json_file, true},
     {DriverKind::Json5, "json5", "JSON5", 128, read_json5, write_json5, false},
     {DriverKind::Toml, "toml", "TOML", 80, read_toml, write_toml, false},
-    {DriverKind::Yaml, "yaml", "YAML", 128, read_yaml, write_yaml, true},
+    {DriverKind::Yaml, "yaml", "YAML", kYamlMaxDepth, read_yaml_file, write_yaml_file, true},
 }};
 
 constexpr bool rows_follow_kinds() {
