@@ -107,6 +107,7 @@ struct Feed {
   ByteSource* source = nullptr;
   std::optional<Error> failure;
   bool first = true;
+  bool ended = false;
   std::string held;  // bytes read at the start that turned out not to be a byte order mark
 
   // libyaml's read handler: 1 with *size_read bytes (0 at the end), or 0 when the source failed.
@@ -114,6 +115,9 @@ struct Feed {
     return static_cast<Feed*>(data)->fill(reinterpret_cast<char*>(buffer), size, *size_read);
   }
 
+  // Fills libyaml's buffer whole, as its own string input does: libyaml decodes (and so checks)
+  // all the bytes it holds at once, so how much each read returns must not change where an
+  // ill-formed byte is reported.
   int fill(char* buffer, std::size_t size, std::size_t& size_read) {
     size_read = 0;
     if (first) {
@@ -124,14 +128,16 @@ struct Feed {
       size_read = held.size() < size ? held.size() : size;
       std::memcpy(buffer, held.data(), size_read);
       held.erase(0, size_read);
-      return 1;
     }
-    Result<std::size_t> got = source->read(buffer, size);
-    if (!got) {
-      failure = std::move(got.error());
-      return 0;
+    while (size_read < size && !ended) {
+      Result<std::size_t> got = source->read(buffer + size_read, size - size_read);
+      if (!got) {
+        failure = std::move(got.error());
+        return 0;
+      }
+      if (got.value() == 0) ended = true;
+      size_read += got.value();
     }
-    size_read = got.value();
     return 1;
   }
 
@@ -145,7 +151,10 @@ struct Feed {
         failure = std::move(got.error());
         return false;
       }
-      if (got.value() == 0) break;
+      if (got.value() == 0) {
+        ended = true;
+        break;
+      }
       have += got.value();
     }
     if (have == 3 && std::memcmp(start, "\xEF\xBB\xBF", 3) == 0) return true;
