@@ -19,6 +19,7 @@ test: install
 	$(PY) -m pytest -q
 
 bench: install
+	$(PY) -m pip install -q --disable-pip-version-check -r bench/requirements.txt
 	for script in bench/*.py; do $(PY) $$script || exit 1; done
 
 clean:

@@ -4,6 +4,8 @@
 // line holds only indentation and indicators, whether the last character was white space) and
 // its rules for which scalar styles a text permits. The one change is that characters above
 // U+FFFF are printable and written as themselves, where libyaml would quote and escape them.
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -62,10 +64,31 @@ struct Analysis {
   bool block = true;
 };
 
+// Bytes that change no style decision anywhere but at the text's ends: letters, digits, spaces
+// and the quiet punctuation, and the non-ASCII bytes except the lead bytes of NEL and U+0080..
+// U+009F (0xC2), LS and PS (0xE2), and U+FEFF, U+FFFE, U+FFFF (0xEF).
+constexpr std::array<bool, 256> kQuiet = [] {
+  std::array<bool, 256> table{};
+  for (int c = '0'; c <= '9'; ++c) table[c] = true;
+  for (int c = 'a'; c <= 'z'; ++c) table[c] = table[c - 'a' + 'A'] = true;
+  for (char c : std::string_view(" $()+-./;<=^_~")) table[static_cast<Byte>(c)] = true;
+  for (int c = 0x80; c <= 0xFF; ++c) table[c] = c != 0xC2 && c != 0xE2 && c != 0xEF;
+  return table;
+}();
+
 Analysis analyze(std::string_view text) {
   Analysis a;
   if (text.empty()) {
     a.block = false;
+    return a;
+  }
+  // Most settings strings: a letter or digit first, quiet bytes after, no trailing space. Every
+  // style is permitted.
+  const Byte head = static_cast<Byte>(text.front());
+  if (((head >= '0' && head <= '9') || ((head | 0x20) >= 'a' && (head | 0x20) <= 'z')) &&
+      text.back() != ' ' && std::all_of(text.begin() + 1, text.end(), [](char c) {
+        return kQuiet[static_cast<Byte>(c)];
+      })) {
     return a;
   }
   const Byte* const start = reinterpret_cast<const Byte*>(text.data());
@@ -76,7 +99,6 @@ Analysis analyze(std::string_view text) {
   bool break_space = false, space_break = false;
   bool previous_space = false, previous_break = false;
   bool preceded_by_blank = true;
-  bool followed_by_blank = is_blank_or_end(start + width_of(*start), end);
   for (const Byte* p = start; p != end;) {
     const Byte c = *p;
     const std::size_t width = width_of(c);
@@ -103,16 +125,20 @@ Analysis analyze(std::string_view text) {
         case '?':
         case ':':
         case '-':
-          if (followed_by_blank) indicators = true;
+          if (is_blank_or_end(p + 1, end)) indicators = true;
           break;
         default:
           break;
       }
-    } else if ((c == ':' && followed_by_blank) || (c == '#' && preceded_by_blank)) {
+    } else if ((c == ':' && is_blank_or_end(p + 1, end)) || (c == '#' && preceded_by_blank)) {
       indicators = true;
     }
-    if (!is_printable(p)) special = true;
-    const bool line_break = is_break(p, end);
+    if (c < 0x80) {
+      if (c != 0x0A && (c < 0x20 || c > 0x7E)) special = true;
+    } else if (!is_printable(p)) {
+      special = true;
+    }
+    const bool line_break = (c == '\n' || c == '\r' || c == 0xC2 || c == 0xE2) && is_break(p, end);
     if (c == ' ') {
       if (p == start) leading_space = true;
       if (p + 1 == end) trailing_space = true;
@@ -132,7 +158,6 @@ Analysis analyze(std::string_view text) {
     }
     preceded_by_blank = c == ' ' || c == '\t' || c == '\0' || line_break;
     p += width;
-    if (p != end) followed_by_blank = is_blank_or_end(p + width_of(*p), end);
   }
   if (leading_space || leading_break || trailing_space || trailing_break || a.multiline ||
       indicators) {
@@ -334,9 +359,15 @@ class Emitter {
       } else {
         if (breaks) write_indent();
         if (*p == '\'') put('\'');
-        write(std::string_view(reinterpret_cast<const char*>(p), width));
+        // The run up to the next space, break or apostrophe goes out at once.
+        const Byte* run = p;
+        p += width;
+        while (p != end && *p != ' ' && *p != '\'' && !is_break(p, end)) p += width_of(*p);
+        write(std::string_view(reinterpret_cast<const char*>(run),
+                               static_cast<std::size_t>(p - run)));
         indention_ = false;
         breaks = false;
+        continue;
       }
       p += width;
     }
