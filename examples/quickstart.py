@@ -8,9 +8,9 @@ from _orn_core import OrnSettingEngine
 
 def main() -> None:
     folder = tempfile.mkdtemp(prefix="orn-demo-")
-    path = os.path.join(folder, "conf", "app.json")
+    path = os.path.join(folder, "conf", "app.yaml")
 
-    settings = OrnSettingEngine(path, "json")
+    settings = OrnSettingEngine(path, "yaml")
     settings.begin_group("window")
     settings.set_value("size/width", 800)
     settings.set_value("size/height", 600)
@@ -24,10 +24,10 @@ def main() -> None:
 
     print(f"--- {path}")
     with open(path, encoding="utf-8") as f:
-        print(f.read())
+        print(f.read(), end="")
     print("---")
 
-    again = OrnSettingEngine(path, "json")
+    again = OrnSettingEngine(path, "yaml")
     assert again.value("") == settings.value(""), "the file did not round-trip"
     print("reloaded:", again.value("window"))
 

@@ -117,17 +117,6 @@ class TestLoading:
         e.sync()
         assert path.read_text() == "[\n  1,\n  2\n]"
 
-    @pytest.mark.parametrize("kind", ["yaml"])
-    def test_formats_not_built_fail_loudly(self, tmp_path, kind):
-        path = tmp_path / "d" / "s"
-        with pytest.raises(TypeError, match="cannot be written by this build yet"):
-            OrnSettingEngine(str(path), kind).sync()
-        assert os.listdir(tmp_path) == []
-        path.parent.mkdir()
-        path.write_text("a = 1\n")
-        with pytest.raises(TypeError, match="not supported by this build yet"):
-            OrnSettingEngine(str(path), kind)
-
 
 class TestSaving:
     def test_creates_directories(self, tmp_path):

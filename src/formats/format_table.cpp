@@ -6,39 +6,20 @@
 #include "formats/json.hpp"
 #include "formats/json5.hpp"
 #include "formats/toml.hpp"
+#include "formats/yaml.hpp"
 
 namespace orn {
 
 namespace {
 
-// Stand-ins for the readers and writers this build lacks. Loading such a file must fail, never
-// start empty and then overwrite the user's file at the next sync; saving fails before the file
-// is touched.
-
-Result<SettingValue> not_supported(const char* label) {
-  return type_error(std::string(label) + " files are not supported by this build yet");
-}
-
-Result<std::string> cannot_write(const char* label) {
-  return type_error(std::string(label) + " files cannot be written by this build yet");
-}
-
-// One buffer is enough to report a file that cannot be read; reading more only to refuse it
-// would let a file without end (/dev/zero) fill the memory.
-Result<SettingValue> read_yaml(ByteSource& source) {
-  ORN_TRY(read_prefix(source, InputWindow::kBufferSize));
-  return not_supported("YAML");
-}
-
-Result<std::string> write_yaml(const SettingValue&) { return cannot_write("YAML"); }
-
 Result<SettingValue> read_json_file(ByteSource& source) { return read_json(source); }
+Result<SettingValue> read_yaml_file(ByteSource& source) { return read_yaml(source); }
 
 constexpr std::array<FileFormat, 4> kFormats = {{
     {DriverKind::Json, "json", "JSON", kJsonMaxDepth, read_json_file, write_json_file, true},
     {DriverKind::Json5, "json5", "JSON5", kJson5MaxDepth, read_json5_file, write_json5_file, false},
     {DriverKind::Toml, "toml", "TOML", kTomlMaxDepth, read_toml_file, format_toml, false},
-    {DriverKind::Yaml, "yaml", "YAML", 128, read_yaml, write_yaml, true},
+    {DriverKind::Yaml, "yaml", "YAML", kYamlMaxDepth, read_yaml_file, write_yaml_file, true},
 }};
 
 constexpr bool rows_follow_kinds() {
