@@ -4,7 +4,7 @@ SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
 
-.PHONY: demo test install bench clean
+.PHONY: demo test install bench chart clean
 
 $(VENV)/.ready: scripts/bootstrap.sh requirements-dev.txt
 	bash scripts/bootstrap.sh
@@ -20,7 +20,12 @@ test: install
 
 bench: install
 	$(PY) -m pip install -q --disable-pip-version-check -r bench/requirements.txt
-	for script in bench/*.py; do $(PY) $$script || exit 1; done
+	for script in bench/bench_*.py; do $(PY) $$script || exit 1; done
+
+# Runs the format benchmarks once more and draws their ratios into bench/speed.png.
+chart: install
+	$(PY) -m pip install -q --disable-pip-version-check -r bench/requirements.txt
+	$(PY) bench/chart.py
 
 clean:
 	rm -rf build $(VENV)

@@ -13,7 +13,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(__file__))
-from common import settings_data  # noqa: E402
+from common import record, settings_data  # noqa: E402
 
 from _orn_core import OrnSettingEngine  # noqa: E402
 
@@ -116,6 +116,10 @@ def measure(folder, label, data):
     load_json5 = best_of(lambda: kept.append(json5.loads(file_text(path))), repeat=1, warm=False)
     kept.clear()
 
+    record("JSON5", "load", label, "pyjson5", load_pyjson5 / load_ours)
+    record("JSON5", "load", label, "json5", load_json5 / load_ours)
+    record("JSON5", "save", label, "pyjson5", save_pyjson5 / save_ours)
+    record("JSON5", "save", label, "json5", save_json5 / save_ours)
     print(f"{label:>10} {mb:5.1f} MB  load {mb / load_ours:6.1f} MB/s  "
           f"x{load_pyjson5 / load_ours:5.2f} pyjson5 (>= 1.2)  x{load_json5 / load_ours:6.0f} json5 (>= 100)   "
           f"save {mb / save_ours:6.1f} MB/s  x{save_pyjson5 / save_ours:5.2f} pyjson5 (> 1)  "

@@ -12,7 +12,7 @@ import time
 import tomllib
 
 sys.path.insert(0, os.path.dirname(__file__))
-from common import settings_data  # noqa: E402
+from common import record, settings_data  # noqa: E402
 
 from _orn_core import OrnSettingEngine  # noqa: E402
 
@@ -107,6 +107,8 @@ def measure(folder, label, data):
     kept.clear()
     std = best_of(lambda: kept.append(tomllib.loads(read_text())), repeat=1)
     kept.clear()
+    record("TOML", "load", label, "rtoml", rust / ours)
+    record("TOML", "load", label, "tomllib", std / ours)
     print(f"load {label} ({mb:.1f} MB): ours {mb / ours:6.1f} MB/s   x{rust / ours:5.1f} vs rtoml.loads "
           f"(target 1.5)   x{std / ours:5.1f} vs tomllib.loads (target 10)")
 
@@ -122,6 +124,8 @@ def measure(folder, label, data):
     ours = best_of(save)
     rust = best_of(lambda: rtoml.dumps(data))
     pure = best_of(lambda: tomli_w.dumps(data), repeat=1)
+    record("TOML", "save", label, "rtoml", rust / ours)
+    record("TOML", "save", label, "tomli_w", pure / ours)
     print(f"save {label} ({mb:.1f} MB): ours {mb / ours:6.1f} MB/s   x{rust / ours:5.1f} vs rtoml.dumps "
           f"(target 2)     x{pure / ours:5.1f} vs tomli_w.dumps (target 10)")
 

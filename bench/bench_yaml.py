@@ -9,7 +9,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(__file__))
-from common import settings_data  # noqa: E402
+from common import record, settings_data  # noqa: E402
 
 from _orn_core import OrnSettingEngine  # noqa: E402
 
@@ -147,6 +147,8 @@ def measure(folder, path, label, data, loop):
     save_ours = best_of(ours_save, repeat)
     save_theirs = best_of(pyyaml_save, repeat)
 
+    record("YAML", "load", label, "PyYAML CSafeLoader", theirs / ours)
+    record("YAML", "save", label, "PyYAML CSafeDumper", save_theirs / save_ours)
     line = (f"{label:12s} {mb:5.1f} MB  load x{theirs / ours:5.1f} (>= 10)  "
             f"save x{save_theirs / save_ours:5.1f} (>= 20)  reader {mb / construct:6.1f} MB/s")
     if loop:

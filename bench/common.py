@@ -1,5 +1,7 @@
 """Helpers shared by the benchmark scripts: best-of timing and generated settings data."""
 
+import json
+import os
 import random
 import timeit
 
@@ -48,3 +50,14 @@ def settings_data(target_bytes, seed=7):
         size += len(repr(section))
         i += 1
     return root
+
+
+def record(fmt, operation, shape, peer, speedup):
+    """Notes one figure for bench/chart.py: how many times faster we were than peer (above 1 is
+    faster). Nothing happens unless the chart asked for figures through ORN_BENCH_RECORD."""
+    target = os.environ.get("ORN_BENCH_RECORD")
+    if not target:
+        return
+    with open(target, "a", encoding="utf-8") as f:
+        f.write(json.dumps({"format": fmt, "operation": operation, "shape": shape, "peer": peer,
+                            "speedup": speedup}) + "\n")
