@@ -103,13 +103,13 @@ def measure(folder, label, data):
     kept = []  # freeing a tree is not part of loading it
     ours = best_of(lambda: kept.append(OrnSettingEngine(path, "toml").value("")))
     kept.clear()
-    rust = best_of(lambda: kept.append(rtoml.loads(read_text())))
+    by_rtoml = best_of(lambda: kept.append(rtoml.loads(read_text())))
     kept.clear()
     std = best_of(lambda: kept.append(tomllib.loads(read_text())), repeat=1)
     kept.clear()
-    record("TOML", "load", label, "rtoml", rust / ours)
+    record("TOML", "load", label, "rtoml", by_rtoml / ours)
     record("TOML", "load", label, "tomllib", std / ours)
-    print(f"load {label} ({mb:.1f} MB): ours {mb / ours:6.1f} MB/s   x{rust / ours:5.1f} vs rtoml.loads "
+    print(f"load {label} ({mb:.1f} MB): ours {mb / ours:6.1f} MB/s   x{by_rtoml / ours:5.1f} vs rtoml.loads "
           f"(target 1.5)   x{std / ours:5.1f} vs tomllib.loads (target 10)")
 
     runs = iter(range(1_000_000))
@@ -122,11 +122,11 @@ def measure(folder, label, data):
         engine.sync()
 
     ours = best_of(save)
-    rust = best_of(lambda: rtoml.dumps(data))
+    by_rtoml = best_of(lambda: rtoml.dumps(data))
     pure = best_of(lambda: tomli_w.dumps(data), repeat=1)
-    record("TOML", "save", label, "rtoml", rust / ours)
+    record("TOML", "save", label, "rtoml", by_rtoml / ours)
     record("TOML", "save", label, "tomli_w", pure / ours)
-    print(f"save {label} ({mb:.1f} MB): ours {mb / ours:6.1f} MB/s   x{rust / ours:5.1f} vs rtoml.dumps "
+    print(f"save {label} ({mb:.1f} MB): ours {mb / ours:6.1f} MB/s   x{by_rtoml / ours:5.1f} vs rtoml.dumps "
           f"(target 2)     x{pure / ours:5.1f} vs tomli_w.dumps (target 10)")
 
 
