@@ -1,6 +1,9 @@
 import builtins
 import typing
 
+__all__ = ["OrnSettingEngine"]
+
+@typing.final
 class OrnSettingEngine:
     def __new__(cls, path: builtins.str, driver: typing.Optional[typing.Any] = None) -> OrnSettingEngine: ...
     @property

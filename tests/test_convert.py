@@ -503,3 +503,24 @@ def test_repeated_value_calls_keep_memory_refcounts_and_collector_state():
         assert abs(blocks) < 50, line
         if not SANITIZED:  # sanitizers hold freed memory in quarantine
             assert rss < 1 << 20, line
+
+
+class Wide(int):
+    """An int subclass: converted through its bytes, the path that differs between 3.12 and 3.13."""
+
+
+class TestIntBytes:
+    @pytest.mark.parametrize("n", [0, -1, 2**63, 2**64 - 1, -2**63, -2**63 + 1, 2**63 - 1])
+    def test_the_64_bit_range_converts(self, mem, n):
+        mem.set_value("k", Wide(n))
+        assert same(mem.value("k"), n)
+
+    @pytest.mark.parametrize("n, text", [
+        *[(n, "JSON number out of range") for n in (2**64, -2**63 - 1, 2**128 - 1, -2**127)],
+        *[(n, "OverflowError: int too big to convert") for n in (2**128, -2**127 - 1, -2**300)],
+    ])
+    def test_beyond_it(self, mem, n, text):
+        with pytest.raises(TypeError) as exc:
+            mem.set_value("k", Wide(n))
+        assert str(exc.value) == text and exc.value.args == (text,)
+        assert not mem.contains("k")

@@ -87,17 +87,34 @@ class TestModule:
         assert out.stdout.strip() == "0"
 
 
+# 3.12 names the private module _xxsubinterpreters and raises a failed run; 3.13 names it
+# _interpreters and returns the failure. Both print as "<class 'Name'>: message".
 SUBINTERPRETERS = textwrap.dedent("""
-    import _xxsubinterpreters as interpreters
+    import sys
     from _orn_core import OrnSettingEngine
 
+    if sys.version_info >= (3, 13):
+        import _interpreters as interpreters
+
+        def attempt(isolated):
+            interpreter = interpreters.create("isolated" if isolated else "legacy")
+            failure = interpreters.run_string(interpreter, "import _orn_core")
+            if failure is not None:
+                print(f"<class '{failure.type.__name__}'>: {failure.msg}")
+            interpreters.destroy(interpreter)
+    else:
+        import _xxsubinterpreters as interpreters
+
+        def attempt(isolated):
+            interpreter = interpreters.create(isolated=isolated)
+            try:
+                interpreters.run_string(interpreter, "import _orn_core")
+            except interpreters.RunFailedError as err:
+                print(err)
+            interpreters.destroy(interpreter)
+
     for isolated in (False, True):
-        interpreter = interpreters.create(isolated=isolated)
-        try:
-            interpreters.run_string(interpreter, "import _orn_core")
-        except interpreters.RunFailedError as err:
-            print(err)
-        interpreters.destroy(interpreter)
+        attempt(isolated)
     engine = OrnSettingEngine("x", "memory")
     engine.set_value("k", range(3))  # the collections.abc classes of this interpreter
     print(engine.value("k"))

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "binding/compat.hpp"
 #include "binding/errors.hpp"
 
 namespace orn {
@@ -145,21 +146,22 @@ Result<SettingValue> from_int(PyObject* obj) {
   }
   PyRef index = PyRef::steal(PyNumber_Index(obj));
   if (!index) return interpreter_failure();
-  auto* number = reinterpret_cast<PyLongObject*>(index.get());
   unsigned char bytes[16];  // little-endian
   auto low_word = [&bytes] {
     std::uint64_t word = 0;
     for (int i = 7; i >= 0; --i) word = (word << 8) | bytes[i];
     return word;
   };
-  if (_PyLong_AsByteArray(number, bytes, sizeof bytes, 1, 0) == 0) {
+  if (compat::int_to_little_endian(index.get(), bytes, sizeof bytes, false) == 0) {
     for (int i = 8; i < 16; ++i) {
       if (bytes[i] != 0) return conversion_failure("JSON number out of range");
     }
     return SettingValue::uinteger(low_word());
   }
   PyErr_Clear();  // negative: read again as signed
-  if (_PyLong_AsByteArray(number, bytes, sizeof bytes, 1, 1) != 0) return interpreter_failure();
+  if (compat::int_to_little_endian(index.get(), bytes, sizeof bytes, true) != 0) {
+    return interpreter_failure();
+  }
   // Only negative values get here. They fit 64 bits when the high half is pure sign extension
   // and the low half's top bit is set.
   for (int i = 8; i < 16; ++i) {
