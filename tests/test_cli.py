@@ -198,6 +198,18 @@ TREE = {
 }
 
 
+def as_stored(tree, json5=False):
+    """tree as a settings file gives it back: keys in byte order and, from a JSON5 file, an
+    integral float in the integer range as an int (-0.0 as 0), since JSON5 files write it so."""
+    if json5 and isinstance(tree, float) and tree.is_integer() and -2**63 <= tree < 2**64:
+        return int(tree)
+    if isinstance(tree, list):
+        return [as_stored(item, json5) for item in tree]
+    if isinstance(tree, dict):
+        return {key: as_stored(tree[key], json5) for key in sorted(tree, key=str.encode)}
+    return tree
+
+
 class TestConvert:
     def test_json_to_json_is_the_engine_text(self, tmp_path):
         save(tmp_path / "a.json", TREE)
@@ -216,8 +228,10 @@ class TestConvert:
         a, b = f"a{FORMATS[source]}", f"b{FORMATS[target]}"
         save(tmp_path / a, TREE, source)
         run("convert", a, b, cwd=tmp_path)
-        assert same(load(tmp_path / b, target), load(tmp_path / a, source))
-        assert same(load(tmp_path / b, target), TREE)
+        want = as_stored(TREE, json5="json5" in (source, target))
+        assert same(load(tmp_path / b, target), want)
+        if source != "json5":
+            assert same(load(tmp_path / b, target), load(tmp_path / a, source)) == (target != "json5")
 
     @pytest.mark.parametrize("target", ["json", "json5", "yaml"])
     def test_toml_dates_travel_as_carriers(self, tmp_path, target):
@@ -237,12 +251,3 @@ class TestConvert:
         message = fails("convert", "a.json", "b.toml", cwd=tmp_path)
         assert message.startswith("orn-settings: cannot save b.toml: ") and message.count("\n") == 1
         assert not (tmp_path / "b.toml").exists()
-
-    @pytest.mark.parametrize("target", ["json5", "toml", "yaml"])
-    def test_a_format_not_built_yet_is_refused(self, tmp_path, target):
-        reason = not_built(target)
-        if reason is None:
-            pytest.skip(f"{target} is built")
-        save(tmp_path / "a.json", {"k": 1})
-        assert fails("convert", "a.json", f"b{FORMATS[target]}", cwd=tmp_path) == (
-            f"orn-settings: cannot save b{FORMATS[target]}: {reason}\n")
