@@ -6,35 +6,6 @@
 
 namespace orn {
 
-SettingValue SettingValue::boolean(bool b) noexcept {
-  SettingValue v;
-  v.kind_ = Kind::Bool;
-  v.b_ = b;
-  return v;
-}
-
-SettingValue SettingValue::uinteger(std::uint64_t n) noexcept {
-  SettingValue v;
-  v.kind_ = Kind::UInt;
-  v.u_ = n;
-  return v;
-}
-
-SettingValue SettingValue::integer(std::int64_t n) noexcept {
-  if (n >= 0) return uinteger(static_cast<std::uint64_t>(n));
-  SettingValue v;
-  v.kind_ = Kind::Int;
-  v.i_ = n;
-  return v;
-}
-
-SettingValue SettingValue::floating(double d) noexcept {
-  SettingValue v;
-  v.kind_ = Kind::Float;
-  v.d_ = d;
-  return v;
-}
-
 SettingValue SettingValue::string(std::string_view s) {
   static_assert(sizeof(SettingValue) == 16);
   SettingValue v;
