@@ -148,6 +148,20 @@ class TestGroups:
         assert mem.value("") == {"a/b": {"x": 1}}
         assert mem.all_keys() == ["a/b/x"] and mem.child_groups() == ["a/b"]
 
+    # Paths of group entries and key pieces on either side of the count kept without allocating;
+    # a key of slashes only writes the innermost group itself.
+    @pytest.mark.parametrize("groups, pieces", [(0, 1), (0, 8), (0, 9), (3, 5), (3, 6), (8, 1), (9, 0), (5, 20)])
+    def test_long_paths(self, mem, groups, pieces):
+        for i in range(groups):
+            mem.begin_group(f"g{i}")
+        mem.set_value("/" + "//".join(f"k{i}" for i in range(pieces)) + "/", "v")
+        for _ in range(groups):
+            mem.end_group()
+        expected = "v"
+        for name in reversed([f"g{i}" for i in range(groups)] + [f"k{i}" for i in range(pieces)]):
+            expected = {name: expected}
+        assert mem.value("") == expected
+
     def test_keys_are_relative(self, mem):
         mem.set_value("a/b", 1)
         mem.set_value("a/n", None)

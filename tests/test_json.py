@@ -93,6 +93,22 @@ class TestNumbers:
         assert type(got) is kind and got == value
         assert math.copysign(1, got) == math.copysign(1, value)
 
+    # Either side of each bound of the short-decimal path: 2^53 as a significand, 10^22 as a
+    # scale, 19 significant digits, and halfway cases that a careless rounding gets wrong.
+    @pytest.mark.parametrize(
+        "text",
+        [
+            "9007199254740992.0", "9007199254740993.0", "9007199254740995.0", "900719925474099.3",
+            "1e22", "1e23", "1.5e22", "3e-22", "3e-23", "123456789e-30", "0.1", "0.3", "-0.0",
+            "0e0", "-0e5", "1234567890123456789.0", "12345678901234567890.0", "0.1234567890123456789",
+            "0.12345678901234567890", "2.5e-5", "1.7976931348623157e308", "5e-324",
+            "0.000000000000000000001", "4.35679e-10", "7.0e+22", "100000000000000000000.5",
+        ],
+    )
+    def test_floats_are_exactly_rounded(self, tmp_path, text):
+        got = load(tmp_path, f"[{text}]").value("")[0]
+        assert got.hex() == float(text).hex()
+
     @pytest.mark.parametrize(
         "value, text",
         [

@@ -178,12 +178,32 @@ Result<SettingValue> from_str(PyObject* obj) {
   return SettingValue::string(std::string_view(text, static_cast<std::size_t>(size)));
 }
 
-Status key_text(PyObject* key, std::string& out) {
-  if (!PyUnicode_Check(key)) return mismatch(key, "str");
+// A compact ASCII str keeps its bytes inline, and they are its UTF-8: no call, no UTF-8 cache.
+bool ascii_view(PyObject* obj, std::string_view& out) {
+  if (!PyUnicode_IS_COMPACT_ASCII(obj)) return false;
+  out = std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
+                         static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)));
+  return true;
+}
+
+// The UTF-8 of a str key, valid while the key lives.
+Status key_view(PyObject* key, std::string_view& out) {
+  if (Py_IS_TYPE(key, &PyUnicode_Type)) {
+    if (ascii_view(key, out)) return Ok{};
+  } else if (!PyUnicode_Check(key)) {
+    return mismatch(key, "str");
+  }
   Py_ssize_t size = 0;
   const char* text = PyUnicode_AsUTF8AndSize(key, &size);
   if (text == nullptr) return interpreter_failure();
-  out.assign(text, static_cast<std::size_t>(size));
+  out = std::string_view(text, static_cast<std::size_t>(size));
+  return Ok{};
+}
+
+Status key_text(PyObject* key, std::string& out) {
+  std::string_view text;
+  ORN_TRY(key_view(key, text));
+  out.assign(text);
   return Ok{};
 }
 
@@ -204,6 +224,43 @@ Result<SettingValue> unsupported(PyObject* obj) {
 // first keeps the order of the tests. Converting them runs no Python code.
 bool is_scalar(PyObject* obj) {
   return obj == Py_None || PyLong_Check(obj) || PyUnicode_Check(obj) || PyFloat_Check(obj);
+}
+
+// The exact builtin scalars that convert without a call into the interpreter, one test of the
+// type each: the bulk of any tree. False leaves everything else to from_scalar.
+bool plain_scalar(PyObject* obj, SettingValue& out) {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type == &PyFloat_Type) {
+    out = from_double(PyFloat_AS_DOUBLE(obj));
+    return true;
+  }
+  if (type == &PyLong_Type) {
+    auto* number = reinterpret_cast<PyLongObject*>(obj);
+    if (PyUnstable_Long_IsCompact(number)) {
+      out = SettingValue::integer(PyUnstable_Long_CompactValue(number));
+      return true;
+    }
+    int overflow = 0;
+    long long wide = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow != 0) return false;  // no error is set: from_int takes it from here
+    out = SettingValue::integer(wide);
+    return true;
+  }
+  if (type == &PyUnicode_Type) {
+    std::string_view text;
+    if (!ascii_view(obj, text)) return false;
+    out = SettingValue::string(text);
+    return true;
+  }
+  if (obj == Py_None) {
+    out = SettingValue();
+    return true;
+  }
+  if (type == &PyBool_Type) {
+    out = SettingValue::boolean(obj == Py_True);
+    return true;
+  }
+  return false;
 }
 
 Result<SettingValue> from_scalar(PyObject* obj) {
@@ -400,6 +457,10 @@ Status FromPython::advance(Frame& frame, PyRef& next) {
     case Walk::Tuple:
       while (frame.index < frame.count) {
         PyObject* item = PyTuple_GET_ITEM(frame.source.get(), frame.index++);
+        if (SettingValue plain; plain_scalar(item, plain)) {
+          add(frame, std::move(plain));
+          continue;
+        }
         if (!is_scalar(item)) {
           next = PyRef::borrow(item);
           return Ok{};
@@ -417,6 +478,10 @@ Status FromPython::advance(Frame& frame, PyRef& next) {
           return interpreter_failure();
         }
         PyObject* item = PyList_GET_ITEM(frame.source.get(), frame.index++);
+        if (SettingValue plain; plain_scalar(item, plain)) {
+          add(frame, std::move(plain));
+          continue;
+        }
         if (!is_scalar(item)) {
           next = PyRef::borrow(item);
           return Ok{};
@@ -440,7 +505,13 @@ Status FromPython::advance(Frame& frame, PyRef& next) {
       PyObject* item = nullptr;
       while (PyDict_Next(frame.source.get(), &frame.index, &key, &item)) {
         ++frame.count;
-        ORN_TRY(key_text(key, frame.key));
+        std::string_view name;
+        ORN_TRY(key_view(key, name));
+        if (SettingValue plain; plain_scalar(item, plain)) {
+          frame.mapping.append(std::string(name), std::move(plain));
+          continue;
+        }
+        frame.key.assign(name);
         if (!is_scalar(item)) {
           next = PyRef::borrow(item);  // held: converting it can run Python code
           return Ok{};

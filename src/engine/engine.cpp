@@ -14,14 +14,29 @@ Result<std::vector<std::string>> SettingsEngine::write_path(std::string_view key
 }
 
 Status SettingsEngine::set_value(std::string_view key, SettingValue value) {
-  auto path = write_path(key);
-  if (!path) return std::move(path.error());
-  std::vector<std::string>& segments = path.value();
+  if (key.find_first_not_of('/') == std::string_view::npos) {
+    // No pieces: the path is the group stack, or empty, which is reported before the tree's
+    // guard is tried.
+    auto path = write_path(key);
+    if (!path) return std::move(path.error());
+    std::vector<std::string>& segments = path.value();
+    auto tree = Held::exclusive(tree_guard_, kTreeBusyForWrite);
+    if (!tree) return std::move(tree.error());
+    auto parent = make_parent(root_, segments.data(), segments.size() - 1);
+    if (!parent) return std::move(parent.error());
+    parent.value()->insert_or_assign(segments.back(), std::move(value));
+    return Ok{};
+  }
+  // Both guards, in their order, so that the path can point into the group stack instead of
+  // copying it.
   auto tree = Held::exclusive(tree_guard_, kTreeBusyForWrite);
   if (!tree) return std::move(tree.error());
-  auto parent = make_parent(root_, segments.data(), segments.size() - 1);
+  auto groups = Held::shared(groups_guard_, kGroupsBusy);
+  if (!groups) return std::move(groups.error());
+  PathView path(groups_, key);
+  auto parent = make_parent(root_, path.data(), path.size() - 1);
   if (!parent) return std::move(parent.error());
-  parent.value()->insert_or_assign(segments.back(), std::move(value));
+  parent.value()->insert_or_assign(path.back(), std::move(value));
   return Ok{};
 }
 

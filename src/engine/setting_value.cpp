@@ -6,35 +6,6 @@
 
 namespace orn {
 
-SettingValue SettingValue::boolean(bool b) noexcept {
-  SettingValue v;
-  v.kind_ = Kind::Bool;
-  v.b_ = b;
-  return v;
-}
-
-SettingValue SettingValue::uinteger(std::uint64_t n) noexcept {
-  SettingValue v;
-  v.kind_ = Kind::UInt;
-  v.u_ = n;
-  return v;
-}
-
-SettingValue SettingValue::integer(std::int64_t n) noexcept {
-  if (n >= 0) return uinteger(static_cast<std::uint64_t>(n));
-  SettingValue v;
-  v.kind_ = Kind::Int;
-  v.i_ = n;
-  return v;
-}
-
-SettingValue SettingValue::floating(double d) noexcept {
-  SettingValue v;
-  v.kind_ = Kind::Float;
-  v.d_ = d;
-  return v;
-}
-
 SettingValue SettingValue::string(std::string_view s) {
   static_assert(sizeof(SettingValue) == 16);
   SettingValue v;
@@ -167,6 +138,17 @@ bool key_less(std::string_view a, std::string_view b) noexcept {
     if (*p != *q) return static_cast<unsigned char>(*p) < static_cast<unsigned char>(*q);
   }
   return a.size() < b.size();
+}
+
+// The first eight bytes of key as a big-endian number, zero-padded past its end: heads order as
+// the keys do, up to ties.
+std::uint64_t key_head(std::string_view key) noexcept {
+  unsigned char bytes[8] = {};
+  std::memcpy(bytes, key.data(), std::min<std::size_t>(8, key.size()));
+  std::uint64_t head;
+  std::memcpy(&head, bytes, 8);
+  if constexpr (std::endian::native == std::endian::little) head = __builtin_bswap64(head);
+  return head;
 }
 
 Block::iterator lower_bound(Block& block, std::string_view key) noexcept {
@@ -368,7 +350,7 @@ bool Mapping::is_strictly_ascending() const noexcept {
   const auto stop = end();
   if (it == stop) return true;
   for (auto previous = it++; it != stop; previous = it++) {
-    if (!(previous->first < it->first)) return false;
+    if (!key_less(previous->first, it->first)) return false;
   }
   return true;
 }
@@ -388,9 +370,16 @@ void Mapping::finish() {
 void Mapping::sort_small() noexcept {
   const std::size_t n = flat_.size();
   std::uint8_t order[kSmallSort];
+  // Most comparisons end at the keys' heads, two integers side by side.
+  std::uint64_t heads[kSmallSort];
+  for (std::size_t i = 0; i < n; ++i) heads[i] = key_head(flat_[i].first);
+  auto before = [&](std::size_t a, std::size_t b) {
+    if (heads[a] != heads[b]) return heads[a] < heads[b];
+    return key_less(flat_[a].first, flat_[b].first);
+  };
   for (std::size_t i = 0; i < n; ++i) {
     std::size_t j = i;
-    for (; j > 0 && flat_[i].first < flat_[order[j - 1]].first; --j) order[j] = order[j - 1];
+    for (; j > 0 && before(i, order[j - 1]); --j) order[j] = order[j - 1];
     order[j] = static_cast<std::uint8_t>(i);
   }
   // flat_[i] is to receive the entry now at order[i]; a handled slot gets order[i] == i.

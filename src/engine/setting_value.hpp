@@ -39,12 +39,35 @@ class SettingValue {
     if (kind_ >= Kind::String && short_size_ == kLong) destroy();
   }
 
-  static SettingValue boolean(bool b) noexcept;
-  static SettingValue uinteger(std::uint64_t n) noexcept;
+  // Inline: parsers and converters make scalars by the million, and a value built in the
+  // caller's registers is not read back from memory it has just written piecewise.
+  static SettingValue boolean(bool b) noexcept {
+    SettingValue v;
+    v.kind_ = Kind::Bool;
+    v.b_ = b;
+    return v;
+  }
+  static SettingValue uinteger(std::uint64_t n) noexcept {
+    SettingValue v;
+    v.kind_ = Kind::UInt;
+    v.u_ = n;
+    return v;
+  }
   // Non-negative values are stored unsigned: the signed form is only for values below zero.
-  static SettingValue integer(std::int64_t n) noexcept;
+  static SettingValue integer(std::int64_t n) noexcept {
+    if (n >= 0) return uinteger(static_cast<std::uint64_t>(n));
+    SettingValue v;
+    v.kind_ = Kind::Int;
+    v.i_ = n;
+    return v;
+  }
   // The caller guarantees a finite value.
-  static SettingValue floating(double d) noexcept;
+  static SettingValue floating(double d) noexcept {
+    SettingValue v;
+    v.kind_ = Kind::Float;
+    v.d_ = d;
+    return v;
+  }
   static SettingValue string(std::string_view s);
   static SettingValue list(List items = {});
   static SettingValue map(Mapping m);

@@ -47,7 +47,28 @@ Result<std::vector<std::string>> full_path(const GroupStack& groups, std::string
   return path;
 }
 
-Result<Mapping*> make_parent(SettingValue& root, const std::string* parents, std::size_t count) {
+PathView::PathView(const GroupStack& groups, std::string_view key) {
+  for (const std::string& group : groups) push(group);
+  for_each_piece(key, [&](std::string_view piece) {
+    push(piece);
+    return true;
+  });
+}
+
+void PathView::push(std::string_view piece) {
+  if (size_ < kInPlace) {
+    pieces_[size_++] = piece;
+    return;
+  }
+  if (spilled_.empty()) spilled_.assign(pieces_, pieces_ + kInPlace);
+  spilled_.push_back(piece);
+  ++size_;
+}
+
+namespace {
+
+template <typename Name>
+Result<Mapping*> walk_to_parent(SettingValue& root, const Name* parents, std::size_t count) {
   if (!root.is_map()) return type_error("Root is not an object");
   Mapping* current = &root.as_map();
   for (std::size_t i = 0; i < count; ++i) {
@@ -56,6 +77,17 @@ Result<Mapping*> make_parent(SettingValue& root, const std::string* parents, std
     current = &entry.as_map();
   }
   return current;
+}
+
+}  // namespace
+
+Result<Mapping*> make_parent(SettingValue& root, const std::string* parents, std::size_t count) {
+  return walk_to_parent(root, parents, count);
+}
+
+Result<Mapping*> make_parent(SettingValue& root, const std::string_view* parents,
+                             std::size_t count) {
+  return walk_to_parent(root, parents, count);
 }
 
 std::vector<std::string> collect_keys(const SettingValue& node) {

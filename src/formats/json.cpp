@@ -470,6 +470,25 @@ class Reader {
 
   // ----- numbers
 
+  // Up to 19 decimal digits always fit 64 bits.
+  static constexpr int kExactDigits = 19;
+
+  // significand x 10^(scale + exponent) when one IEEE operation gives it exactly rounded: the
+  // significand is exact in a double (at most 2^53) and so is the power of ten (10^22 at most),
+  // so a single multiplication or division rounds once, as a correct parse does.
+  static bool exact_double(std::uint64_t significand, int scale, std::int64_t exponent,
+                           double& out) {
+    static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                         1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                         1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    if (significand > (std::uint64_t{1} << 53)) return false;
+    std::int64_t power = scale + exponent;
+    if (power < -22 || power > 22) return false;
+    double value = static_cast<double>(significand);
+    out = power < 0 ? value / kPowers[-power] : value * kPowers[power];
+    return true;
+  }
+
   bool parse_number(SettingValue& out) {
     in_.begin_mark();
     bool ok = scan_number(out);
@@ -488,12 +507,14 @@ class Reader {
     if (!is_digit(c)) return fail(JsonError::InvalidNumber);
     std::uint64_t magnitude = static_cast<std::uint64_t>(c - '0');
     bool too_long = false;  // beyond 2^64 - 1
+    int digits = 1;         // significant digits so far, the integer part's first
     c = in_.peek();
     if (magnitude == 0) {
       if (is_digit(c)) return fail_on_next(JsonError::InvalidNumber);
     } else {
       for (; is_digit(c); c = in_.peek()) {
         ++p;
+        ++digits;
         if (__builtin_mul_overflow(magnitude, 10u, &magnitude) ||
             __builtin_add_overflow(magnitude, static_cast<std::uint64_t>(c - '0'), &magnitude)) {
           too_long = true;
@@ -501,6 +522,10 @@ class Reader {
       }
     }
     bool is_float = false;
+    // The decimal digits as one integer while they fit 19 digits, and the power of ten that
+    // scales it: the fast path for floats below.
+    std::uint64_t significand = magnitude;
+    int scale = 0;
     if (c == '.') {
       is_float = true;
       ++p;
@@ -508,17 +533,24 @@ class Reader {
       if (!is_digit(c)) return fail_on_next(JsonError::InvalidNumber);
       do {
         ++p;
+        if (++digits <= kExactDigits) {
+          significand = significand * 10 + static_cast<std::uint64_t>(c - '0');
+          --scale;
+        }
       } while (is_digit(c = in_.peek()));
     }
+    std::int32_t exponent = 0;
+    int exponent_sign = 1;
     if (c == 'e' || c == 'E') {
       is_float = true;
       ++p;
       c = in_.peek();
       bool exponent_negative = c == '-';
+      if (exponent_negative) exponent_sign = -1;
       if (c == '+' || c == '-') ++p;
       c = in_.take();
       if (!is_digit(c)) return fail(JsonError::InvalidNumber);
-      std::int32_t exponent = c - '0';
+      exponent = c - '0';
       for (c = in_.peek(); is_digit(c); c = in_.peek()) {
         ++p;
         if (exponent > (INT32_MAX - (c - '0')) / 10) {
@@ -541,6 +573,11 @@ class Reader {
         out = SettingValue::integer(static_cast<std::int64_t>(0 - magnitude));
         return true;
       }
+    }
+    if (double fast; is_float && !too_long && digits <= kExactDigits &&
+                     exact_double(significand, scale, exponent_sign * exponent, fast)) {
+      out = SettingValue::floating(negative ? -fast : fast);
+      return true;
     }
     ParsedDouble parsed = parse_double(in_.marked());
     if (parsed.status != ParsedDouble::Status::Ok) return fail(JsonError::NumberOutOfRange);
