@@ -11,7 +11,7 @@ import pytest
 ROOT = Path(__file__).resolve().parent.parent
 BUILD = ROOT / "build" / "fuzz"
 TARGETS = sorted(p.stem for p in (ROOT / "tests" / "fuzz").glob("fuzz_*.cpp"))
-SECONDS = int(os.environ.get("ORN_FUZZ_SECONDS", "10"))
+SECONDS = int(os.environ.get("ORN_FUZZ_SECONDS", "6"))
 
 
 @pytest.fixture(scope="module")
