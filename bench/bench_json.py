@@ -3,29 +3,12 @@
 import json
 import os
 import sys
-import tempfile
-import time
 
 sys.path.insert(0, os.path.dirname(__file__))
-from common import settings_data  # noqa: E402
+from common import best_of, scratch_folder, settings_data  # noqa: E402
 
 from _orn_core import OrnSettingEngine  # noqa: E402
 
-
-def best_of(fn, repeat=3):
-    fn()  # warm-up: page cache, allocator arenas, lazily imported code
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return min(times)
-
-
-def scratch_folder():
-    """A folder on tmpfs where there is one, so that flushing to a disk costs nothing for anyone."""
-    base = "/dev/shm" if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK) else None
-    return tempfile.TemporaryDirectory(prefix="orn-bench-", dir=base)
 
 
 def main():

@@ -7,12 +7,10 @@ text, the file, its flush and rename) against dumps alone.
 import os
 import random
 import sys
-import tempfile
-import time
 import tomllib
 
 sys.path.insert(0, os.path.dirname(__file__))
-from common import record, settings_data  # noqa: E402
+from common import best_of, record, scratch_folder, settings_data  # noqa: E402
 
 from _orn_core import OrnSettingEngine  # noqa: E402
 
@@ -22,20 +20,6 @@ try:
 except ImportError as missing:
     sys.exit(f"bench_toml.py needs the benchmark peers: pip install -r bench/requirements.txt ({missing})")
 
-
-def best_of(fn, repeat=3):
-    fn()  # warm-up: page cache, allocator arenas, lazily imported code
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return min(times)
-
-
-def scratch_folder():
-    base = "/dev/shm" if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK) else None
-    return tempfile.TemporaryDirectory(prefix="orn-bench-", dir=base)
 
 
 def without_none(value):

@@ -5,11 +5,10 @@ import os
 import random
 import subprocess
 import sys
-import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(__file__))
-from common import record, settings_data  # noqa: E402
+from common import best_of, record, scratch_folder, settings_data  # noqa: E402
 
 from _orn_core import OrnSettingEngine  # noqa: E402
 
@@ -48,20 +47,6 @@ int main(int argc, char** argv) {
 }
 """
 
-
-def best_of(fn, repeat=3):
-    fn()  # warm-up: page cache, allocator arenas, lazily imported code
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return min(times)
-
-
-def scratch_folder():
-    base = "/dev/shm" if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK) else None
-    return tempfile.TemporaryDirectory(prefix="orn-bench-", dir=base)
 
 
 def shapes(target):

@@ -3,6 +3,8 @@
 import json
 import os
 import random
+import tempfile
+import time
 import timeit
 
 
@@ -10,6 +12,25 @@ def per_call_ns(stmt, setup_globals, number=200_000, repeat=5):
     """Best-of-repeat time of one execution of stmt, in nanoseconds."""
     timer = timeit.Timer(stmt, globals=setup_globals)
     return min(timer.repeat(repeat=repeat, number=number)) / number * 1e9
+
+
+def best_of(fn, repeat=3, warm=True):
+    """The shortest of repeat runs of fn, in seconds, after one warm-up run (page cache, allocator
+    arenas, lazily imported code) unless warm is false."""
+    if warm:
+        fn()
+    times = []
+    for _ in range(repeat):
+        start = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - start)
+    return min(times)
+
+
+def scratch_folder():
+    """A folder on tmpfs where there is one, so that flushing to a disk costs nothing for anyone."""
+    base = "/dev/shm" if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK) else None
+    return tempfile.TemporaryDirectory(prefix="orn-bench-", dir=base)
 
 
 def settings_data(target_bytes, seed=7):
