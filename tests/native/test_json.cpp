@@ -9,42 +9,11 @@
 
 #include "formats/json.hpp"
 #include "test_macros.hpp"
+#include "test_sources.hpp"
 
 using namespace orn;
 
 namespace {
-
-// Hands out at most chunk bytes per read, so that tokens straddle every refill.
-class ChunkedSource final : public ByteSource {
- public:
-  ChunkedSource(std::string_view bytes, std::size_t chunk) : bytes_(bytes), chunk_(chunk) {}
-  Result<std::size_t> read(char* buffer, std::size_t size) override {
-    std::size_t n = std::min({size, chunk_, bytes_.size()});
-    std::memcpy(buffer, bytes_.data(), n);
-    bytes_.remove_prefix(n);
-    return n;
-  }
-
- private:
-  std::string_view bytes_;
-  std::size_t chunk_;
-};
-
-// Serves some bytes, then fails like a broken disk.
-class FailingSource final : public ByteSource {
- public:
-  explicit FailingSource(std::string_view bytes) : bytes_(bytes) {}
-  Result<std::size_t> read(char* buffer, std::size_t size) override {
-    if (bytes_.empty()) return os_error("Input/output error", 5);
-    std::size_t n = std::min(size, bytes_.size());
-    std::memcpy(buffer, bytes_.data(), n);
-    bytes_.remove_prefix(n);
-    return n;
-  }
-
- private:
-  std::string_view bytes_;
-};
 
 std::string error_of(std::string_view text) {
   auto result = read_json(text);
@@ -126,7 +95,7 @@ TEST_CASE("json tokens across the 8192-byte window") {
 TEST_CASE("json source failures surface as the source's message") {
   for (std::string_view prefix :
        {std::string_view(""), std::string_view("{\"a\": [1, 2"), std::string_view("[1] ")}) {
-    FailingSource source(prefix);
+    FailingSource source(prefix, "Input/output error");
     auto result = read_json(source);
     REQUIRE(!result);
     CHECK(result.error().kind == ErrorKind::OS);

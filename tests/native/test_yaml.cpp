@@ -11,6 +11,7 @@
 #include "../fuzz/libyaml_emitter.hpp"
 #include "formats/yaml.hpp"
 #include "test_macros.hpp"
+#include "test_sources.hpp"
 
 using namespace orn;
 
@@ -133,37 +134,6 @@ class Trees {
   std::mt19937_64 rng_;
 };
 
-class ChunkedSource final : public ByteSource {
- public:
-  ChunkedSource(std::string_view bytes, std::size_t chunk) : bytes_(bytes), chunk_(chunk) {}
-  Result<std::size_t> read(char* buffer, std::size_t size) override {
-    std::size_t n = std::min({size, chunk_, bytes_.size()});
-    std::memcpy(buffer, bytes_.data(), n);
-    bytes_.remove_prefix(n);
-    return n;
-  }
-
- private:
-  std::string_view bytes_;
-  std::size_t chunk_;
-};
-
-// Serves some bytes, then fails like a broken disk.
-class FailingSource final : public ByteSource {
- public:
-  explicit FailingSource(std::string_view bytes) : bytes_(bytes) {}
-  Result<std::size_t> read(char* buffer, std::size_t size) override {
-    if (bytes_.empty()) return os_error("Input/output error (os error 5)", 5);
-    std::size_t n = std::min(size, bytes_.size());
-    std::memcpy(buffer, bytes_.data(), n);
-    bytes_.remove_prefix(n);
-    return n;
-  }
-
- private:
-  std::string_view bytes_;
-};
-
 }  // namespace
 
 TEST_CASE("yaml writer matches libyaml's emitter on random trees") {
@@ -200,7 +170,7 @@ TEST_CASE("yaml reader skips a byte order mark split across reads") {
 TEST_CASE("yaml reader reports a failing source as the source's error") {
   // The reader streams: a failure counts wherever the parser still wanted bytes.
   for (std::string_view before : {"", "a: 1\n", "a: [1,", "\xEF\xBB\xBF"}) {
-    FailingSource source(before);
+    FailingSource source(before, "Input/output error (os error 5)");
     auto got = read_yaml(source);
     REQUIRE(!got);
     CHECK(got.error().kind == ErrorKind::OS);
