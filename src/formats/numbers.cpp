@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <climits>
+#include <cstring>
 #include <system_error>
 
 namespace orn {
@@ -40,59 +41,75 @@ void append_int(std::string& out, std::int64_t value) {
 
 namespace {
 
-// Positional digits of d: "0.000ddd" for a negative exponent, "ddd000" then "." and the rest
-// otherwise. Returns whether the value was integral (no point written).
-bool append_positional_digits(std::string& out, const DecimalDigits& d) {
-  if (d.negative) out += '-';
+// The longest text any layout writes: a sign, "0.", 323 zeros and 17 digits for the smallest
+// subnormal in positional form; 309 digits and ".0" for the largest double.
+constexpr std::size_t kFloatTextMax = 352;
+
+// Positional digits of d from p: "0.000ddd" for a negative exponent, "ddd000" then "." and the
+// rest otherwise. Returns the end; integral says whether no point was written.
+char* put_positional_digits(char* p, const DecimalDigits& d, bool& integral) {
+  const auto count = static_cast<std::size_t>(d.count);
+  if (d.negative) *p++ = '-';
   if (d.exponent < 0) {
-    out += "0.";
-    out.append(static_cast<std::size_t>(-d.exponent - 1), '0');
-    out.append(d.digits, static_cast<std::size_t>(d.count));
-    return false;
+    const auto zeros = static_cast<std::size_t>(-d.exponent - 1);
+    *p++ = '0';
+    *p++ = '.';
+    std::memset(p, '0', zeros);
+    p += zeros;
+    std::memcpy(p, d.digits, count);
+    integral = false;
+    return p + count;
   }
-  int integral = d.exponent + 1;  // digits before the point
-  if (d.count <= integral) {
-    out.append(d.digits, static_cast<std::size_t>(d.count));
-    out.append(static_cast<std::size_t>(integral - d.count), '0');
-    return true;
+  const auto before_point = static_cast<std::size_t>(d.exponent + 1);
+  if (count <= before_point) {
+    std::memcpy(p, d.digits, count);
+    std::memset(p + count, '0', before_point - count);
+    integral = true;
+    return p + before_point;
   }
-  out.append(d.digits, static_cast<std::size_t>(integral));
-  out += '.';
-  out.append(d.digits + integral, static_cast<std::size_t>(d.count - integral));
-  return false;
+  std::memcpy(p, d.digits, before_point);
+  p += before_point;
+  *p++ = '.';
+  std::memcpy(p, d.digits + before_point, count - before_point);
+  integral = false;
+  return p + (count - before_point);
 }
 
 }  // namespace
 
+// Each layout is composed in one stack buffer and appended once: a float costs one capacity
+// check instead of one per piece.
 void append_float(std::string& out, double value, FloatLayout layout) {
-  DecimalDigits d = shortest_digits(value);
-  switch (layout) {
-    case FloatLayout::Json:
-    case FloatLayout::Yaml:
-      break;
-    case FloatLayout::Toml:
-      if (append_positional_digits(out, d)) out += ".0";
-      return;
-    case FloatLayout::Json5:
-      append_positional_digits(out, d);
-      return;
-  }
-  if (d.exponent >= -5 && d.exponent <= 15) {
-    if (append_positional_digits(out, d)) out += ".0";
+  const DecimalDigits d = shortest_digits(value);
+  char text[kFloatTextMax];
+  char* p = text;
+  bool integral = false;
+  const bool positional = layout == FloatLayout::Toml || layout == FloatLayout::Json5 ||
+                          (d.exponent >= -5 && d.exponent <= 15);
+  if (positional) {
+    p = put_positional_digits(p, d, integral);
+    if (integral && layout != FloatLayout::Json5) {
+      *p++ = '.';
+      *p++ = '0';
+    }
+    out.append(text, static_cast<std::size_t>(p - text));
     return;
   }
-  if (d.negative) out += '-';
-  out += d.digits[0];
+  if (d.negative) *p++ = '-';
+  *p++ = d.digits[0];
   if (d.count > 1) {
-    out += '.';
-    out.append(d.digits + 1, static_cast<std::size_t>(d.count - 1));
+    *p++ = '.';
+    std::memcpy(p, d.digits + 1, static_cast<std::size_t>(d.count - 1));
+    p += d.count - 1;
   }
+  *p++ = 'e';
   if (d.exponent < 0) {
-    out += "e-";
-  } else {
-    out += layout == FloatLayout::Json ? "e+" : "e";
+    *p++ = '-';
+  } else if (layout == FloatLayout::Json) {
+    *p++ = '+';
   }
-  append_int(out, d.exponent < 0 ? -d.exponent : d.exponent);
+  p = std::to_chars(p, text + sizeof text, d.exponent < 0 ? -d.exponent : d.exponent).ptr;
+  out.append(text, static_cast<std::size_t>(p - text));
 }
 
 namespace {
