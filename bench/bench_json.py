@@ -10,7 +10,6 @@ from common import best_of, scratch_folder, settings_data  # noqa: E402
 from _orn_core import OrnSettingEngine  # noqa: E402
 
 
-
 def main():
     with scratch_folder() as folder:
         print(f"files in {folder} ({'tmpfs' if folder.startswith('/dev/shm') else 'a disk folder'})")

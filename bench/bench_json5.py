@@ -25,7 +25,6 @@ except ImportError as missing:
 MB = 1_000_000
 
 
-
 def grow(make, target):
     """A mapping of sections made by make(rng, i) until its repr reaches target bytes."""
     rng = random.Random(11)

@@ -21,7 +21,6 @@ except ImportError as missing:
     sys.exit(f"bench_toml.py needs the benchmark peers: pip install -r bench/requirements.txt ({missing})")
 
 
-
 def without_none(value):
     if isinstance(value, dict):
         return {k: without_none(v) for k, v in value.items() if v is not None}

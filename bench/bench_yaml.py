@@ -48,7 +48,6 @@ int main(int argc, char** argv) {
 """
 
 
-
 def shapes(target):
     rng = random.Random(11)
 

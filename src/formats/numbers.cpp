@@ -46,8 +46,8 @@ namespace {
 constexpr std::size_t kFloatTextMax = 352;
 
 // Positional digits of d from p: "0.000ddd" for a negative exponent, "ddd000" then "." and the
-// rest otherwise. Returns the end; integral says whether no point was written.
-char* put_positional_digits(char* p, const DecimalDigits& d, bool& integral) {
+// rest otherwise. Returns the end.
+char* put_positional_digits(char* p, const DecimalDigits& d) {
   const auto count = static_cast<std::size_t>(d.count);
   if (d.negative) *p++ = '-';
   if (d.exponent < 0) {
@@ -57,21 +57,18 @@ char* put_positional_digits(char* p, const DecimalDigits& d, bool& integral) {
     std::memset(p, '0', zeros);
     p += zeros;
     std::memcpy(p, d.digits, count);
-    integral = false;
     return p + count;
   }
   const auto before_point = static_cast<std::size_t>(d.exponent + 1);
   if (count <= before_point) {
     std::memcpy(p, d.digits, count);
     std::memset(p + count, '0', before_point - count);
-    integral = true;
     return p + before_point;
   }
   std::memcpy(p, d.digits, before_point);
   p += before_point;
   *p++ = '.';
   std::memcpy(p, d.digits + before_point, count - before_point);
-  integral = false;
   return p + (count - before_point);
 }
 
@@ -83,11 +80,12 @@ void append_float(std::string& out, double value, FloatLayout layout) {
   const DecimalDigits d = shortest_digits(value);
   char text[kFloatTextMax];
   char* p = text;
-  bool integral = false;
   const bool positional = layout == FloatLayout::Toml || layout == FloatLayout::Json5 ||
                           (d.exponent >= -5 && d.exponent <= 15);
   if (positional) {
-    p = put_positional_digits(p, d, integral);
+    p = put_positional_digits(p, d);
+    // No point was written: all digits lie before it.
+    const bool integral = d.exponent >= 0 && d.count <= d.exponent + 1;
     if (integral && layout != FloatLayout::Json5) {
       *p++ = '.';
       *p++ = '0';

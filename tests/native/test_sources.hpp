@@ -12,14 +12,19 @@
 
 namespace orn {
 
+// Moves up to size bytes from the front of bytes into buffer; gives how many.
+inline std::size_t serve(std::string_view& bytes, char* buffer, std::size_t size) {
+  std::size_t n = std::min(size, bytes.size());
+  std::memcpy(buffer, bytes.data(), n);
+  bytes.remove_prefix(n);
+  return n;
+}
+
 class ChunkedSource final : public ByteSource {
  public:
   ChunkedSource(std::string_view bytes, std::size_t chunk) : bytes_(bytes), chunk_(chunk) {}
   Result<std::size_t> read(char* buffer, std::size_t size) override {
-    std::size_t n = std::min({size, chunk_, bytes_.size()});
-    std::memcpy(buffer, bytes_.data(), n);
-    bytes_.remove_prefix(n);
-    return n;
+    return serve(bytes_, buffer, std::min(size, chunk_));
   }
 
  private:
@@ -34,10 +39,7 @@ class FailingSource final : public ByteSource {
       : bytes_(bytes), message_(std::move(message)) {}
   Result<std::size_t> read(char* buffer, std::size_t size) override {
     if (bytes_.empty()) return os_error(message_, 5);
-    std::size_t n = std::min(size, bytes_.size());
-    std::memcpy(buffer, bytes_.data(), n);
-    bytes_.remove_prefix(n);
-    return n;
+    return serve(bytes_, buffer, size);
   }
 
  private:
