@@ -690,49 +690,23 @@ Result<PyRef> str_from(std::string_view text) {
 // misses rarely touches a name.
 class KeyTable {
  public:
-  // A borrowed reference, valid while the table lives.
-  Result<PyObject*> get(std::string_view name) {
-    std::uint64_t hash = hash_of(name);
-    if (names_.size() * 2 >= index_.size()) {
-      if (names_.size() >= kMaxNames) return fresh(name);
-      grow();
-    }
-    std::size_t mask = index_.size() - 1;
-    auto tag = static_cast<std::uint32_t>(hash >> 32);
-    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
-      Slot& slot = index_[i];
-      if (slot.position == 0) {
-        auto str = str_from(name);
-        if (!str) return std::move(str.error());
-        names_.push_back({name, hash, std::move(str.value())});  // name views the tree
-        slot = {static_cast<std::uint32_t>(names_.size()), tag};
-        return names_.back().str.get();
-      }
-      if (slot.tag == tag) {
-        const Name& known = names_[slot.position - 1];
-        if (known.name == name) return known.str.get();
-      }
-    }
+  KeyTable() noexcept : index_(std::move(spare_.index)), names_(std::move(spare_.names)) {
+    index_.clear();
+    names_.clear();
   }
-
- private:
-  struct Slot {
-    std::uint32_t position;  // 1 + the name's place in names_; 0 for a free slot
-    std::uint32_t tag;       // the hash's high half
-  };
-  struct Name {
-    std::string_view name;
-    std::uint64_t hash;
-    PyRef str;
-  };
-  static constexpr std::size_t kMaxNames = 0x7fffffff;
-
-  // Past the index's reach a name is simply made again.
-  Result<PyObject*> fresh(std::string_view name) {
-    auto str = str_from(name);
-    if (!str) return std::move(str.error());
-    extra_.push_back(std::move(str.value()));
-    return extra_.back().get();
+  KeyTable(const KeyTable&) = delete;
+  KeyTable& operator=(const KeyTable&) = delete;
+  // The emptied vectors are kept for the next conversion of this thread: a large result would
+  // otherwise fault in fresh pages for its index every time.
+  ~KeyTable() {
+    names_.clear();
+    extra_.clear();
+    if (index_.capacity() <= kKeptSlots && index_.capacity() > spare_.index.capacity()) {
+      spare_.index = std::move(index_);
+    }
+    if (names_.capacity() <= kKeptSlots / 2 && names_.capacity() > spare_.names.capacity()) {
+      spare_.names = std::move(names_);
+    }
   }
 
   static std::uint64_t hash_of(std::string_view name) {
@@ -753,6 +727,73 @@ class KeyTable {
     return h ^ (h >> 29);
   }
 
+  // Key names are short: two overlapping word loads compare up to 16 bytes without a call.
+  static bool same_text(std::string_view a, std::string_view b) noexcept {
+    std::size_t n = a.size();
+    if (n != b.size()) return false;
+    if (n < 8 || n > 16) return std::memcmp(a.data(), b.data(), n) == 0;
+    std::uint64_t a0, a1, b0, b1;
+    std::memcpy(&a0, a.data(), 8);
+    std::memcpy(&b0, b.data(), 8);
+    std::memcpy(&a1, a.data() + n - 8, 8);
+    std::memcpy(&b1, b.data() + n - 8, 8);
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+  }
+
+  // Asks for the slot where a lookup of hash starts. A wide result's index is larger than the
+  // caches and nearly every first probe would miss; fetched one entry ahead, it arrives while
+  // the entry before is being made.
+  void prefetch(std::uint64_t hash) const noexcept {
+    if (!index_.empty()) __builtin_prefetch(&index_[hash & (index_.size() - 1)]);
+  }
+
+  // A borrowed reference, valid while the table lives; hash is hash_of(name).
+  Result<PyObject*> get(std::string_view name, std::uint64_t hash) {
+    if (names_.size() * 2 >= index_.size()) {
+      if (names_.size() >= kMaxNames) return fresh(name);
+      grow();
+    }
+    std::size_t mask = index_.size() - 1;
+    auto tag = static_cast<std::uint32_t>(hash >> 32);
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+      Slot& slot = index_[i];
+      if (slot.position == 0) {
+        auto str = str_from(name);
+        if (!str) return std::move(str.error());
+        names_.push_back({name, hash, std::move(str.value())});  // name views the tree
+        slot = {static_cast<std::uint32_t>(names_.size()), tag};
+        return names_.back().str.get();
+      }
+      if (slot.tag == tag) {
+        const Name& known = names_[slot.position - 1];
+        if (same_text(known.name, name)) return known.str.get();
+      }
+    }
+  }
+
+ private:
+  struct Slot {
+    std::uint32_t position;  // 1 + the name's place in names_; 0 for a free slot
+    std::uint32_t tag;       // the hash's high half
+  };
+  struct Name {
+    std::string_view name;
+    std::uint64_t hash;
+    PyRef str;
+  };
+  static constexpr std::size_t kMaxNames = 0x7fffffff;
+  // The most index slots kept between conversions (2 MB, with 4 MB of names): enough for any
+  // ordinary settings file, without holding on to the tables of an exceptionally wide result.
+  static constexpr std::size_t kKeptSlots = std::size_t{1} << 18;
+
+  // Past the index's reach a name is simply made again.
+  Result<PyObject*> fresh(std::string_view name) {
+    auto str = str_from(name);
+    if (!str) return std::move(str.error());
+    extra_.push_back(std::move(str.value()));
+    return extra_.back().get();
+  }
+
   void grow() {
     index_.assign(index_.empty() ? 64 : index_.size() * 2, Slot{0, 0});
     std::size_t mask = index_.size() - 1;
@@ -764,10 +805,18 @@ class KeyTable {
     }
   }
 
+  struct Spare {
+    std::vector<Slot> index;
+    std::vector<Name> names;
+  };
+  static thread_local Spare spare_;
+
   std::vector<Slot> index_;
   std::vector<Name> names_;
   std::vector<PyRef> extra_;
 };
+
+thread_local KeyTable::Spare KeyTable::spare_;
 
 bool is_container(const SettingValue& value) {
   return value.kind() == SettingValue::Kind::List || value.kind() == SettingValue::Kind::Map;
@@ -805,7 +854,7 @@ class ToPython {
   ToPython(const ToPython&) = delete;
   ToPython& operator=(const ToPython&) = delete;
   ~ToPython() {
-    for (std::size_t i = 0; i < frames_.size(); ++i) leave_level();
+    for (std::size_t i = 0; i < entered_; ++i) leave_level();
     frames_.clear();  // after a failure: what was made so far is released
     items_.clear();
     if (frames_.capacity() > spare_.frames.capacity()) spare_.frames = std::move(frames_);
@@ -821,7 +870,12 @@ class ToPython {
       Frame& frame = frames_.back();
       if (frame.dict) {
         for (; frame.entry != frame.entries_end; ++frame.entry) {
-          auto key = keys_.get(frame.entry->first);
+          std::uint64_t hash = frame.next_hash;
+          if (auto following = std::next(frame.entry); following != frame.entries_end) {
+            frame.next_hash = KeyTable::hash_of(following->first);
+            keys_.prefetch(frame.next_hash);
+          }
+          auto key = keys_.get(frame.entry->first, hash);
           if (!key) return std::move(key.error());
           const SettingValue& child = frame.entry->second;
           if (is_container(child)) {
@@ -870,19 +924,28 @@ class ToPython {
     PyRef key;   // a mapping's key for the container child being made
     Mapping::const_iterator entry{}, entries_end{};
     List::const_iterator item{}, items_end{};
-    std::size_t base = 0;  // a list's first item in items_
+    std::uint64_t next_hash = 0;  // of the key under entry
+    std::size_t base = 0;         // a list's first item in items_
   };
 
+  // The interpreter's recursion check counts the deepest level reached, not the current one: the
+  // first time the stack grows past it is the first time the current depth does, so the check
+  // fails at the same container, and shallow data costs one counted level instead of one per
+  // container. No Python code runs meanwhile that could see the count.
   Status push(const SettingValue& value) {
     frames_.emplace_back();
-    if (!enter_level()) {
-      frames_.pop_back();  // a refused level is not counted
-      return interpreter_failure();
+    if (frames_.size() > entered_) {
+      if (!enter_level()) {
+        frames_.pop_back();  // a refused level is not counted
+        return interpreter_failure();
+      }
+      ++entered_;
     }
     Frame& frame = frames_.back();
     if (value.kind() == SettingValue::Kind::Map) {
       frame.entry = value.as_map().begin();
       frame.entries_end = value.as_map().end();
+      if (frame.entry != frame.entries_end) frame.next_hash = KeyTable::hash_of(frame.entry->first);
       // Not presized: the interpreter's presized tables take any key type and so are a third
       // larger than the str-keyed tables that growing from empty gives, and slower to read.
       frame.dict = PyRef::steal(PyDict_New());
@@ -895,10 +958,7 @@ class ToPython {
     return Ok{};
   }
 
-  void pop() noexcept {
-    frames_.pop_back();
-    leave_level();
-  }
+  void pop() noexcept { frames_.pop_back(); }
 
   // A finished container goes to its parent: an entry of its dict or the next item of its list.
   Status deliver(PyRef made_child) {
@@ -933,6 +993,7 @@ class ToPython {
   static thread_local Spare spare_;
 
   std::vector<Frame> frames_;
+  std::size_t entered_ = 0;  // levels counted by the recursion check
   KeyTable keys_;
   // Items of the lists under construction, innermost last; one stack for the whole conversion
   // instead of a vector per list.

@@ -268,6 +268,7 @@ class Mapping {
   void rebalance(std::size_t index) noexcept;
   bool is_strictly_ascending() const noexcept;
   static constexpr std::size_t kSmallSort = 32;
+  static constexpr std::size_t kScanMax = 8;  // find() scans blocks this small
   void sort_small() noexcept;
   void sort_entries();
 

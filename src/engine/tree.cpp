@@ -4,17 +4,20 @@ namespace orn {
 
 namespace {
 
-// Calls fn with each non-empty piece of key; stops early when fn returns false.
+// Calls fn with each non-empty piece of key; stops early when fn returns false. Keys are a few
+// short names, so a plain loop finds the separators sooner than a search call per piece.
 template <typename Fn>
 bool for_each_piece(std::string_view key, Fn&& fn) {
-  std::size_t start = 0;
-  while (start <= key.size()) {
-    std::size_t end = key.find('/', start);
-    if (end == std::string_view::npos) end = key.size();
-    if (end > start && !fn(key.substr(start, end - start))) return false;
-    start = end + 1;
+  const char* start = key.data();
+  const char* const end = start + key.size();
+  for (const char* p = start;; ++p) {
+    if (p != end && *p != '/') continue;
+    if (p > start && !fn(std::string_view(start, static_cast<std::size_t>(p - start)))) {
+      return false;
+    }
+    if (p == end) return true;
+    start = p + 1;
   }
-  return true;
 }
 
 const SettingValue* child(const SettingValue* node, std::string_view name) noexcept {
