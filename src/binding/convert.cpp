@@ -15,6 +15,7 @@
 
 #include "binding/compat.hpp"
 #include "binding/errors.hpp"
+#include "engine/key_bytes.hpp"
 
 namespace orn {
 
@@ -714,30 +715,11 @@ class KeyTable {
     std::size_t n = name.size();
     std::uint64_t h = 0x9e3779b97f4a7c15ULL * (n + 1);
     for (; n >= 8; p += 8, n -= 8) {
-      std::uint64_t word;
-      std::memcpy(&word, p, 8);
-      h = (h ^ word) * 0xbf58476d1ce4e5b9ULL;
+      h = (h ^ load_word(p)) * 0xbf58476d1ce4e5b9ULL;
       h ^= h >> 31;
     }
-    if (n > 0) {
-      std::uint64_t word = 0;
-      std::memcpy(&word, p, n);
-      h = (h ^ word) * 0x94d049bb133111ebULL;
-    }
+    if (n > 0) h = (h ^ short_word(p, n)) * 0x94d049bb133111ebULL;
     return h ^ (h >> 29);
-  }
-
-  // Key names are short: two overlapping word loads compare up to 16 bytes without a call.
-  static bool same_text(std::string_view a, std::string_view b) noexcept {
-    std::size_t n = a.size();
-    if (n != b.size()) return false;
-    if (n < 8 || n > 16) return std::memcmp(a.data(), b.data(), n) == 0;
-    std::uint64_t a0, a1, b0, b1;
-    std::memcpy(&a0, a.data(), 8);
-    std::memcpy(&b0, b.data(), 8);
-    std::memcpy(&a1, a.data() + n - 8, 8);
-    std::memcpy(&b1, b.data() + n - 8, 8);
-    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
   }
 
   // Asks for the slot where a lookup of hash starts. A wide result's index is larger than the
@@ -766,7 +748,7 @@ class KeyTable {
       }
       if (slot.tag == tag) {
         const Name& known = names_[slot.position - 1];
-        if (same_text(known.name, name)) return known.str.get();
+        if (same_bytes(known.name, name)) return known.str.get();
       }
     }
   }
@@ -867,13 +849,14 @@ class ToPython {
     for (;;) {
       // Each frame runs through its scalars in a loop of its own and stops at a container child,
       // which gets a frame, or at its end.
-      Frame& frame = frames_.back();
+      Frame& frame = top();
       if (frame.dict) {
         for (; frame.entry != frame.entries_end; ++frame.entry) {
           std::uint64_t hash = frame.next_hash;
           if (auto following = std::next(frame.entry); following != frame.entries_end) {
             frame.next_hash = KeyTable::hash_of(following->first);
             keys_.prefetch(frame.next_hash);
+            fetch_ahead(following->second);
           }
           auto key = keys_.get(frame.entry->first, hash);
           if (!key) return std::move(key.error());
@@ -895,7 +878,7 @@ class ToPython {
         }
         PyRef dict = std::move(frame.dict);
         pop();
-        if (frames_.empty()) return dict;
+        if (depth_ == 0) return dict;
         ORN_TRY(deliver(std::move(dict)));
       } else {
         for (; frame.item != frame.items_end; ++frame.item) {
@@ -912,7 +895,7 @@ class ToPython {
         auto list = finish_list(frame);
         if (!list) return list;
         pop();
-        if (frames_.empty()) return list;
+        if (depth_ == 0) return list;
         ORN_TRY(deliver(std::move(list.value())));
       }
     }
@@ -933,15 +916,13 @@ class ToPython {
   // fails at the same container, and shallow data costs one counted level instead of one per
   // container. No Python code runs meanwhile that could see the count.
   Status push(const SettingValue& value) {
-    frames_.emplace_back();
-    if (frames_.size() > entered_) {
-      if (!enter_level()) {
-        frames_.pop_back();  // a refused level is not counted
-        return interpreter_failure();
-      }
+    if (depth_ == entered_) {
+      if (!enter_level()) return interpreter_failure();  // a refused level is not counted
       ++entered_;
     }
-    Frame& frame = frames_.back();
+    // Frames stay for the next container at their depth: a new one would be zeroed whole.
+    if (depth_ == frames_.size()) frames_.emplace_back();
+    Frame& frame = frames_[depth_++];
     if (value.kind() == SettingValue::Kind::Map) {
       frame.entry = value.as_map().begin();
       frame.entries_end = value.as_map().end();
@@ -951,6 +932,7 @@ class ToPython {
       frame.dict = PyRef::steal(PyDict_New());
       if (!frame.dict) return interpreter_failure();
     } else {
+      frame.dict = PyRef();
       frame.item = value.as_list().begin();
       frame.items_end = value.as_list().end();
       frame.base = items_.size();
@@ -958,11 +940,21 @@ class ToPython {
     return Ok{};
   }
 
-  void pop() noexcept { frames_.pop_back(); }
+  Frame& top() noexcept { return frames_[depth_ - 1]; }
+
+  // A tree's long strings and containers live in blocks of their own, each a likely cache miss
+  // when reached; asked for one entry ahead, they arrive while the entry before is being made.
+  // (A list's items were allocated one after another, which the hardware already follows.)
+  static void fetch_ahead(const SettingValue& value) noexcept {
+    if (const void* block = value.heap_block()) __builtin_prefetch(block);
+  }
+
+  // The frame's references have been handed on: its dict to the parent, its key with the child.
+  void pop() noexcept { --depth_; }
 
   // A finished container goes to its parent: an entry of its dict or the next item of its list.
   Status deliver(PyRef made_child) {
-    Frame& parent = frames_.back();
+    Frame& parent = top();
     if (!parent.dict) {
       items_.push_back(std::move(made_child));
       return Ok{};
@@ -992,7 +984,8 @@ class ToPython {
   };
   static thread_local Spare spare_;
 
-  std::vector<Frame> frames_;
+  std::vector<Frame> frames_;  // frames_[0, depth_) are in use
+  std::size_t depth_ = 0;
   std::size_t entered_ = 0;  // levels counted by the recursion check
   KeyTable keys_;
   // Items of the lists under construction, innermost last; one stack for the whole conversion

@@ -4,6 +4,8 @@
 #include <bit>
 #include <cstddef>
 
+#include "engine/key_bytes.hpp"
+
 namespace orn {
 
 SettingValue SettingValue::string(std::string_view s) {
@@ -115,22 +117,6 @@ namespace {
 using Entry = Mapping::Entry;
 using Block = Mapping::Block;
 
-// The n bytes at p (0 < n < 8) as a little-endian word, zero above them: two overlapping loads
-// instead of a byte loop or a call, never reading past p + n.
-std::uint64_t short_word(const char* p, std::size_t n) noexcept {
-  if (n >= 4) {
-    std::uint32_t low;
-    std::uint32_t high;
-    std::memcpy(&low, p, 4);
-    std::memcpy(&high, p + n - 4, 4);
-    return low | (static_cast<std::uint64_t>(high) << ((n - 4) * 8));
-  }
-  auto byte = [p](std::size_t i) {
-    return static_cast<std::uint64_t>(static_cast<unsigned char>(p[i]));
-  };
-  return byte(0) | (byte(n / 2) << (n / 2 * 8)) | (byte(n - 1) << ((n - 1) * 8));
-}
-
 std::uint64_t big_endian(std::uint64_t word) noexcept {
   if constexpr (std::endian::native == std::endian::little) return __builtin_bswap64(word);
   return word;
@@ -143,10 +129,8 @@ bool key_less(std::string_view a, std::string_view b) noexcept {
   const char* q = b.data();
   std::size_t n = a.size() < b.size() ? a.size() : b.size();
   for (; n >= 8; p += 8, q += 8, n -= 8) {
-    std::uint64_t x;
-    std::uint64_t y;
-    std::memcpy(&x, p, 8);
-    std::memcpy(&y, q, 8);
+    std::uint64_t x = load_word(p);
+    std::uint64_t y = load_word(q);
     if (x != y) return big_endian(x) < big_endian(y);
   }
   if (n > 0) {
@@ -155,21 +139,6 @@ bool key_less(std::string_view a, std::string_view b) noexcept {
     if (x != y) return big_endian(x) < big_endian(y);
   }
   return a.size() < b.size();
-}
-
-bool key_equal(std::string_view a, std::string_view b) noexcept {
-  std::size_t n = a.size();
-  if (n != b.size()) return false;
-  const char* p = a.data();
-  const char* q = b.data();
-  for (; n >= 8; p += 8, q += 8, n -= 8) {
-    std::uint64_t x;
-    std::uint64_t y;
-    std::memcpy(&x, p, 8);
-    std::memcpy(&y, q, 8);
-    if (x != y) return false;
-  }
-  return n == 0 || short_word(p, n) == short_word(q, n);
 }
 
 // The first eight bytes of key as a big-endian number, zero-padded past its end: heads order as
@@ -204,12 +173,12 @@ SettingValue* Mapping::find(std::string_view key) noexcept {
   // without looking at a byte, where a search would compare the order of each probe.
   if (block.size() <= kScanMax) {
     for (Entry& entry : block) {
-      if (key_equal(entry.first, key)) return &entry.second;
+      if (same_bytes(entry.first, key)) return &entry.second;
     }
     return nullptr;
   }
   auto it = lower_bound(block, key);
-  return it != block.end() && key_equal(it->first, key) ? &it->second : nullptr;
+  return it != block.end() && same_bytes(it->first, key) ? &it->second : nullptr;
 }
 
 const SettingValue* Mapping::find(std::string_view key) const noexcept {
@@ -222,11 +191,11 @@ SettingValue& Mapping::find_or_insert(std::string_view key, Make&& make) {
     bool scanned = flat_.size() <= kScanMax;
     if (scanned) {
       for (Entry& entry : flat_) {
-        if (key_equal(entry.first, key)) return entry.second;
+        if (same_bytes(entry.first, key)) return entry.second;
       }
     }
     auto it = lower_bound(flat_, key);
-    if (!scanned && it != flat_.end() && key_equal(it->first, key)) return it->second;
+    if (!scanned && it != flat_.end() && same_bytes(it->first, key)) return it->second;
     if (flat_.size() < kBlockMax) return flat_.emplace(it, std::string(key), make())->second;
     become_wide();
   }
@@ -234,7 +203,7 @@ SettingValue& Mapping::find_or_insert(std::string_view key, Make&& make) {
   std::vector<std::string>& bounds = wide_->bounds;
   std::size_t index = block_for(bounds, key);
   auto it = lower_bound(blocks[index], key);
-  if (it != blocks[index].end() && key_equal(it->first, key)) return it->second;
+  if (it != blocks[index].end() && same_bytes(it->first, key)) return it->second;
   if (blocks[index].size() == kBlockMax) {
     make_room(index);  // either block that key may now belong to has room
     index = block_for(bounds, key);

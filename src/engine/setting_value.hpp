@@ -91,6 +91,12 @@ class SettingValue {
   List& as_list() noexcept { return *l_; }
   const Mapping& as_map() const noexcept { return *m_; }
   Mapping& as_map() noexcept { return *m_; }
+  // The heap block behind a long string or a container, or null: walks fetch it ahead of use.
+  const void* heap_block() const noexcept {
+    if (kind_ < Kind::String || short_size_ != kLong) return nullptr;
+    if (kind_ == Kind::String) return s_;
+    return kind_ == Kind::List ? static_cast<const void*>(l_) : static_cast<const void*>(m_);
+  }
 
   // Structural equality; floats compare by bit pattern so -0.0 differs from 0.0.
   friend bool operator==(const SettingValue& a, const SettingValue& b);

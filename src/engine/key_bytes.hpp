@@ -1,0 +1,45 @@
+// Byte-level helpers for key names, which are short: loading them a word at a time, inline,
+// beats a call to memcmp or memcpy of a variable length for each comparison or hash.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+namespace orn {
+
+// The n bytes at p (0 < n < 8) as a little-endian word, zero above them: two overlapping loads
+// instead of a byte loop, never reading past p + n.
+inline std::uint64_t short_word(const char* p, std::size_t n) noexcept {
+  if (n >= 4) {
+    std::uint32_t low;
+    std::uint32_t high;
+    std::memcpy(&low, p, 4);
+    std::memcpy(&high, p + n - 4, 4);
+    return low | (static_cast<std::uint64_t>(high) << ((n - 4) * 8));
+  }
+  auto byte = [p](std::size_t i) {
+    return static_cast<std::uint64_t>(static_cast<unsigned char>(p[i]));
+  };
+  return byte(0) | (byte(n / 2) << (n / 2 * 8)) | (byte(n - 1) << ((n - 1) * 8));
+}
+
+inline std::uint64_t load_word(const char* p) noexcept {
+  std::uint64_t word;
+  std::memcpy(&word, p, 8);
+  return word;
+}
+
+inline bool same_bytes(std::string_view a, std::string_view b) noexcept {
+  std::size_t n = a.size();
+  if (n != b.size()) return false;
+  const char* p = a.data();
+  const char* q = b.data();
+  for (; n >= 8; p += 8, q += 8, n -= 8) {
+    if (load_word(p) != load_word(q)) return false;
+  }
+  return n == 0 || short_word(p, n) == short_word(q, n);
+}
+
+}  // namespace orn
