@@ -16,14 +16,21 @@ namespace orn {
 
 namespace {
 
-// Bytes that a string writer looks at: both quotation marks, the backslash, LF, CR, and 0xE2,
-// the lead byte of U+2028 and U+2029.
-constexpr std::array<bool, 256> kSpecial = [] {
-  std::array<bool, 256> table{};
-  for (unsigned char c : {'"', '\'', '\\', '\n', '\r'}) table[c] = true;
-  table[0xE2] = true;
+// For each byte, the letter that follows the backslash of its escape, 0 when it is written as it
+// is, or kSeparatorLead for 0xE2, the lead byte of U+2028 and U+2029. A quotation mark is escaped
+// only when it is the delimiter: one table per delimiter.
+constexpr char kSeparatorLead = 1;
+constexpr std::array<char, 256> escape_letters(char quote) {
+  std::array<char, 256> table{};
+  table['\\'] = '\\';
+  table['\n'] = 'n';
+  table['\r'] = 'r';
+  table[static_cast<unsigned char>(quote)] = quote;
+  table[0xE2] = kSeparatorLead;
   return table;
-}();
+}
+constexpr std::array<char, 256> kInDoubleQuotes = escape_letters('"');
+constexpr std::array<char, 256> kInSingleQuotes = escape_letters('\'');
 
 // A string between the quotation marks that need no escape where possible: single ones when it
 // holds a double one and no single one. Line and paragraph separators are escaped because older
@@ -31,43 +38,43 @@ constexpr std::array<bool, 256> kSpecial = [] {
 void write_string(std::string& out, std::string_view s) {
   const bool has_double = s.find('"') != std::string_view::npos;
   const char quote = has_double && s.find('\'') == std::string_view::npos ? '\'' : '"';
-  out += quote;
-  const char* run = s.data();
-  const char* end = run + s.size();
-  for (const char* q = run; q != end; ++q) {
-    unsigned char c = static_cast<unsigned char>(*q);
-    if (!kSpecial[c]) continue;
-    const char* escape = nullptr;
-    std::size_t skip = 1;
-    switch (c) {
-      case '\\':
-        escape = "\\\\";
-        break;
-      case '\n':
-        escape = "\\n";
-        break;
-      case '\r':
-        escape = "\\r";
-        break;
-      case 0xE2:
-        if (end - q >= 3 && static_cast<unsigned char>(q[1]) == 0x80) {
-          if (static_cast<unsigned char>(q[2]) == 0xA8) escape = "\\u2028";
-          if (static_cast<unsigned char>(q[2]) == 0xA9) escape = "\\u2029";
-          skip = 3;
-        }
-        break;
-      default:  // a quotation mark: escaped only when it is the delimiter
-        if (c == static_cast<unsigned char>(quote)) escape = quote == '"' ? "\\\"" : "\\'";
-        break;
-    }
-    if (escape == nullptr) continue;
-    out.append(run, q);
-    out += escape;
-    q += skip - 1;
-    run = q + 1;
+  const std::array<char, 256>& letters = quote == '"' ? kInDoubleQuotes : kInSingleQuotes;
+  // Room for the worst case first (an escape at most doubles its bytes), then plain stores with
+  // no branch on the byte: settings text mixes escapes in at random, which a branch per byte
+  // would mispredict. The text is cut to its length after.
+  const char* end = s.data() + s.size();
+  const char* q = s.data();
+  while (q != end && letters[static_cast<unsigned char>(*q)] == 0) ++q;
+  if (q == end) {  // most strings: nothing to escape
+    out += quote;
+    out += s;
+    out += quote;
+    return;
   }
-  out.append(run, end);
-  out += quote;
+  const std::size_t start = out.size();
+  out.resize(start + 2 * s.size() + 2);
+  char* w = out.data() + start;
+  *w++ = quote;
+  std::memcpy(w, s.data(), static_cast<std::size_t>(q - s.data()));
+  w += q - s.data();
+  for (; q != end; ++q) {
+    char letter = letters[static_cast<unsigned char>(*q)];
+    if (letter == kSeparatorLead) [[unlikely]] {
+      if (end - q >= 3 && static_cast<unsigned char>(q[1]) == 0x80 &&
+          (static_cast<unsigned char>(q[2]) == 0xA8 || static_cast<unsigned char>(q[2]) == 0xA9)) {
+        std::memcpy(w, static_cast<unsigned char>(q[2]) == 0xA8 ? "\\u2028" : "\\u2029", 6);
+        w += 6;
+        q += 2;
+        continue;
+      }
+      letter = 0;
+    }
+    w[0] = letter != 0 ? '\\' : *q;
+    w[1] = letter;
+    w += letter != 0 ? 2 : 1;
+  }
+  *w++ = quote;
+  out.resize(static_cast<std::size_t>(w - out.data()));
 }
 
 void write_key(std::string& out, std::string_view key) {
