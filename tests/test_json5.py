@@ -114,6 +114,24 @@ class TestReaderAccepts:
     def test_values(self, tmp_path, text, value):
         assert same(load(tmp_path, text), in_byte_order(value))
 
+    # Escapes every few characters through strings long enough that the decoded text outgrows
+    # its first buffer, with the escape that needs the full reader mixed in.
+    @pytest.mark.parametrize("length", [1, 7, 255, 256, 257, 600, 5000])
+    @pytest.mark.parametrize("every", [1, 2, 5, 40])
+    def test_escape_heavy_strings(self, tmp_path, length, every):
+        pieces = [("\\n", "\n"), ("\\'", "'"), ('"', '"'), ("\\\\", "\\"), ("\\u00e9", "é"),
+                  ("\\x41", "A"), ("é", "é"), ("\\é", "é"), ("\\\n", "")]
+        raw, value = [], []
+        for i in range(length):
+            if i % every == 0:
+                text, meant = pieces[i // every % len(pieces)]
+            else:
+                text = meant = "abcdefgh"[i % 8]
+            raw.append(text)
+            value.append(meant)
+        assert load(tmp_path, "['" + "".join(raw) + "']") == ["".join(value)]
+        assert load(tmp_path, "'" + "".join(raw) + "'") == "".join(value)
+
     @pytest.mark.parametrize("text, value", [("-0.0", -0.0), ("-0", 0), ("1e400", None), ("-.0e-0", -0.0)])
     def test_number_forms(self, tmp_path, text, value):
         got = load(tmp_path, f"[{text}]")[0]
@@ -148,6 +166,9 @@ class TestReaderErrors:
             ("Infin", "EOF parsing number"),
             ("0x", "EOF parsing number"),
             ("'abc", "EOF parsing string"),
+            ("'a\\nb", "EOF parsing string"),
+            ("'a\\nb\\", "EOF parsing escape sequence"),
+            ("'a\\n\\n\nx'", "line terminator in string at line 1 column 7"),
             # Something else than what must come.
             ("trUe", "expected bool at line 1 column 1"),
             ("[1 }", "expected closing bracket at line 1 column 4"),

@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -165,6 +167,30 @@ TextPosition json5_position(std::string_view text, std::size_t offset) {
 
 constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
 constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+
+// What the character after a backslash stands for when it is one byte that needs no more
+// checks, or 0: digits, x, u, line terminators and bytes beyond ASCII go through the full
+// escape reader.
+constexpr std::array<char, 256> kSimpleEscapes = [] {
+  std::array<char, 256> table{};
+  for (int c = 1; c < 0x80; ++c) table[c] = static_cast<char>(c);
+  for (int c = '0'; c <= '9'; ++c) table[c] = 0;
+  for (char c : {'x', 'u', '\n', '\r'}) table[static_cast<unsigned char>(c)] = 0;
+  table['b'] = '\b';
+  table['f'] = '\f';
+  table['n'] = '\n';
+  table['r'] = '\r';
+  table['t'] = '\t';
+  table['v'] = '\v';
+  return table;
+}();
+
+constexpr std::array<bool, 256> kLineEnd = [] {
+  std::array<bool, 256> table{};
+  table['\n'] = true;
+  table['\r'] = true;
+  return table;
+}();
 
 inline std::uint64_t has_byte(std::uint64_t w, unsigned char b) {
   std::uint64_t x = w ^ (kOnes * b);
@@ -524,10 +550,33 @@ class Reader {
       p_ = q + 1;
       return true;
     }
-    text_.clear();
+    // Decoded into text_, whose size is its capacity. Strings with escapes tend to have many,
+    // close together and in no pattern: the loop below copies a byte or decodes a one-letter
+    // escape per step without a branch on which it was, leaving the loop only at the end of
+    // the string or at an escape that needs more reading.
+    auto length = static_cast<std::size_t>(q - p_);
+    make_room(length);
+    std::memcpy(text_.data(), p_, length);
+    p_ = q;
     for (;;) {
-      text_.append(p_, q);
-      p_ = q;
+      char* w = text_.data() + length;
+      char* const w_stop = text_.data() + text_.size() - kStepRoom;
+      const char* const last = end_ - 1;  // the loop reads two bytes
+      while (p_ < last && w < w_stop) {
+        auto c = static_cast<unsigned char>(*p_);
+        char simple = kSimpleEscapes[static_cast<unsigned char>(p_[1])];
+        bool backslash = c == '\\';
+        if ((c == static_cast<unsigned char>(quote)) | kLineEnd[c] | (backslash & (simple == 0))) {
+          break;
+        }
+        *w++ = backslash ? simple : static_cast<char>(c);
+        p_ += backslash ? 2 : 1;
+      }
+      length = static_cast<std::size_t>(w - text_.data());
+      if (w >= w_stop) {
+        make_room(2 * text_.size());
+        continue;
+      }
       if (p_ == end_) return fail_eof(Json5Error::EofString);
       char c = *p_;
       if (c == quote) {
@@ -535,11 +584,25 @@ class Reader {
         break;
       }
       if (c == '\n' || c == '\r') return fail_at(Json5Error::LineTerminatorInString, p_);
-      if (!parse_escape()) return false;
-      q = scan_plain(p_, quote);
+      if (c == '\\') {
+        escape_.clear();
+        if (!parse_escape(escape_)) return false;
+        std::memcpy(w, escape_.data(), escape_.size());  // at most four bytes
+        length += escape_.size();
+      } else {
+        *w = c;  // the text's last byte
+        ++length;
+        ++p_;
+      }
     }
-    result = text_;
+    result = std::string_view(text_.data(), length);
     return true;
+  }
+
+  // Room in text_ for at least n decoded bytes and one more step of the loop above.
+  static constexpr std::size_t kStepRoom = 8;
+  void make_room(std::size_t n) {
+    if (text_.size() < n + kStepRoom) text_.resize(std::max<std::size_t>(n + kStepRoom, 256));
   }
 
   // The first byte from q on that ends a run of plain string content: the quotation mark, a
@@ -558,8 +621,8 @@ class Reader {
     return q;
   }
 
-  // At a backslash inside a string; appends what the escape stands for to text_.
-  bool parse_escape() {
+  // At a backslash inside a string; appends what the escape stands for to out.
+  bool parse_escape(std::string& out) {
     const char* backslash = p_;
     if (end_ - p_ < 2) {
       p_ = end_;
@@ -568,26 +631,26 @@ class Reader {
     unsigned char c = static_cast<unsigned char>(p_[1]);
     switch (c) {
       case 'b':
-        text_ += '\b';
+        out += '\b';
         break;
       case 'f':
-        text_ += '\f';
+        out += '\f';
         break;
       case 'n':
-        text_ += '\n';
+        out += '\n';
         break;
       case 'r':
-        text_ += '\r';
+        out += '\r';
         break;
       case 't':
-        text_ += '\t';
+        out += '\t';
         break;
       case 'v':
-        text_ += '\v';
+        out += '\v';
         break;
       case '0':
         if (end_ - p_ >= 3 && is_digit(p_[2])) return fail_at(Json5Error::InvalidEscape, backslash);
-        text_ += '\0';
+        out += '\0';
         break;
       case '1':
       case '2':
@@ -609,13 +672,13 @@ class Reader {
           value = value * 16 + static_cast<std::uint32_t>(d);
           ++p_;
         }
-        append_utf8(text_, value);
+        append_utf8(out, value);
         return true;
       }
       case 'u': {
         std::uint32_t cp;
         if (!parse_u_escape(Json5Error::EofEscape, cp)) return false;
-        append_utf8(text_, cp);
+        append_utf8(out, cp);
         return true;
       }
       case '\n':
@@ -625,7 +688,7 @@ class Reader {
         break;
       default:
         if (c < 0x80) {
-          text_ += static_cast<char>(c);  // any other character stands for itself
+          out += static_cast<char>(c);  // any other character stands for itself
           break;
         }
         // A character beyond ASCII stands for itself too, except that the line and paragraph
@@ -634,7 +697,7 @@ class Reader {
         std::size_t n = decode_utf8(reinterpret_cast<const unsigned char*>(p_ + 1),
                                     reinterpret_cast<const unsigned char*>(end_), cp);
         if (n == 0) n = 1;
-        if (cp != 0x2028 && cp != 0x2029) text_.append(p_ + 1, n);
+        if (cp != 0x2028 && cp != 0x2029) out.append(p_ + 1, n);
         p_ += 1 + n;
         return true;
     }
@@ -783,7 +846,8 @@ class Reader {
   TreeBuilder tree_{DuplicateKeys::LastWins};
   std::size_t depth_ = 0;
   std::size_t open_[kJson5MaxDepth] = {};  // offsets of the open brackets and braces
-  std::string text_;                       // a string that needed decoding
+  std::string text_;    // scratch: a string that needed decoding is its first bytes
+  std::string escape_;  // what one escape stands for
   Json5Error error_ = Json5Error::EofValue;
   std::size_t error_at_ = 0;
   bool error_has_position_ = false;
