@@ -120,6 +120,11 @@ Result<std::string_view> str_argument(PyObject* obj, const char* name) {
     PyException_SetCause(exception.get(), nullptr);
     return raised_error(std::move(exception));
   }
+  // Keys are nearly always ASCII, whose bytes a compact str holds as they are: no call.
+  if (PyUnicode_IS_COMPACT_ASCII(obj)) {
+    return std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
+                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)));
+  }
   Py_ssize_t size = 0;
   const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
   if (text == nullptr) return fetch_error();

@@ -16,17 +16,8 @@ namespace orn {
 
 // A line feed, then width spaces per level.
 inline void append_newline(std::string& out, std::size_t level, std::size_t width) {
-  // One copy from a ready line break for usual depths instead of a character and a fill.
-  static constexpr std::string_view kBreak =
-      "\n                                                                ";
-  static_assert(kBreak.size() == 65);
-  std::size_t indent = width * level;
-  if (indent < kBreak.size()) {
-    out.append(kBreak.data(), indent + 1);
-  } else {
-    out += '\n';
-    out.append(indent, ' ');
-  }
+  out += '\n';
+  out.append(width * level, ' ');
 }
 
 // No depth limit: for writers whose caller checks nothing (tests, tools).
