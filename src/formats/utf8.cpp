@@ -1,5 +1,6 @@
 #include "formats/utf8.hpp"
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 
@@ -34,25 +35,100 @@ std::size_t utf8_sequence(const unsigned char* p, const unsigned char* end, std:
   return 0;
 }
 
+namespace {
+
+// Validation as a state machine stepped without a branch per byte: text that mixes a few
+// accented letters into ASCII would otherwise mispredict at nearly every one of them. States
+// are what the next bytes must be; each is kept as six times its number, the shift that finds
+// its successor in the byte's row (nine states in six bits each).
+enum Utf8State : std::uint8_t {
+  kBoundary,  // between characters
+  kInvalid,   // stays so
+  kNeed1,     // one more 80..BF
+  kNeed2,     // two more
+  kNeed3,     // three more
+  kAfterE0,   // A0..BF, then one more (no overlong forms)
+  kAfterED,   // 80..9F, then one more (no surrogates)
+  kAfterF0,   // 90..BF, then two more (no overlong forms)
+  kAfterF4,   // 80..8F, then two more (nothing above U+10FFFF)
+};
+
+constexpr Utf8State next_state(Utf8State state, unsigned byte) {
+  const bool low = byte >= 0x80 && byte <= 0x8f;
+  const bool mid = byte >= 0x90 && byte <= 0x9f;
+  const bool high = byte >= 0xa0 && byte <= 0xbf;
+  const bool continuation = low || mid || high;
+  switch (state) {
+    case kBoundary:
+      if (byte < 0x80) return kBoundary;
+      if (byte >= 0xc2 && byte <= 0xdf) return kNeed1;
+      if (byte == 0xe0) return kAfterE0;
+      if (byte == 0xed) return kAfterED;
+      if (byte >= 0xe1 && byte <= 0xef) return kNeed2;
+      if (byte == 0xf0) return kAfterF0;
+      if (byte == 0xf4) return kAfterF4;
+      if (byte >= 0xf1 && byte <= 0xf3) return kNeed3;
+      return kInvalid;
+    case kInvalid:
+      return kInvalid;
+    case kNeed1:
+      return continuation ? kBoundary : kInvalid;
+    case kNeed2:
+      return continuation ? kNeed1 : kInvalid;
+    case kNeed3:
+      return continuation ? kNeed2 : kInvalid;
+    case kAfterE0:
+      return high ? kNeed1 : kInvalid;
+    case kAfterED:
+      return low || mid ? kNeed1 : kInvalid;
+    case kAfterF0:
+      return mid || high ? kNeed2 : kInvalid;
+    case kAfterF4:
+      return low ? kNeed2 : kInvalid;
+  }
+  return kInvalid;
+}
+
+constexpr std::array<std::uint64_t, 256> kUtf8Rows = [] {
+  std::array<std::uint64_t, 256> rows{};
+  for (unsigned byte = 0; byte < 256; ++byte) {
+    for (unsigned state = kBoundary; state <= kAfterF4; ++state) {
+      rows[byte] |= std::uint64_t{next_state(static_cast<Utf8State>(state), byte)} * 6
+                    << (state * 6);
+    }
+  }
+  return rows;
+}();
+
+inline std::uint64_t utf8_step(std::uint64_t shift, unsigned char byte) {
+  return (kUtf8Rows[byte] >> shift) & 63;
+}
+
+}  // namespace
+
 bool is_utf8(std::string_view text) {
   constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+  constexpr std::size_t kBlock = 16;
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const auto* end = p + text.size();
-  while (p != end) {
-    if (end - p >= 8) {  // ASCII runs eight bytes at a time
-      std::uint64_t w;
-      std::memcpy(&w, p, 8);
-      if ((w & kHighs) == 0) {
-        p += 8;
+  std::uint64_t shift = kBoundary * 6;
+  while (static_cast<std::size_t>(end - p) >= kBlock) {
+    if (shift == kBoundary * 6) {  // between characters, an ASCII block passes whole
+      std::uint64_t a;
+      std::uint64_t b;
+      std::memcpy(&a, p, 8);
+      std::memcpy(&b, p + 8, 8);
+      if (((a | b) & kHighs) == 0) {
+        p += kBlock;
         continue;
       }
     }
-    std::size_t bad = 0;
-    std::size_t n = utf8_sequence(p, end, bad);
-    if (n == 0) return false;
-    p += n;
+    for (std::size_t i = 0; i < kBlock; ++i) shift = utf8_step(shift, p[i]);
+    if (shift == kInvalid * 6) return false;
+    p += kBlock;
   }
-  return true;
+  for (; p != end; ++p) shift = utf8_step(shift, *p);
+  return shift == kBoundary * 6;
 }
 
 void append_utf8(std::string& out, std::uint32_t code_point) {

@@ -231,6 +231,48 @@ TEST_CASE("escape forms and UTF-8 both ways") {
   CHECK_EQ(escaped, std::string("a\\'\\u0001\\n\x7F\xC3\xA9"));
 }
 
+// The validator steps a state machine over blocks; the reference decodes one sequence at a time.
+// Random texts of edge bytes, at every length and offset around the blocks, must agree.
+TEST_CASE("UTF-8 validation agrees with sequence decoding") {
+  auto by_sequences = [](const std::string& text) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* end = p + text.size();
+    while (p != end) {
+      std::size_t bad = 0;
+      std::size_t n = utf8_sequence(p, end, bad);
+      if (n == 0) return false;
+      p += n;
+    }
+    return true;
+  };
+  const unsigned char edges[] = {'a',  0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF,
+                                 0xC0, 0xC1, 0xC2, 0xDF, 0xE0, 0xE1, 0xEC, 0xED,
+                                 0xEE, 0xEF, 0xF0, 0xF1, 0xF3, 0xF4, 0xF5, 0xFF};
+  std::uint32_t seed = 12345;
+  auto next = [&seed] {
+    seed = seed * 1103515245u + 12345u;
+    return seed >> 16;
+  };
+  int valid = 0;
+  for (int round = 0; round < 200000; ++round) {
+    std::string text(next() % 40, 'x');
+    for (char& c : text) {
+      // Mostly ASCII with valid characters mixed in, so that both answers come up often.
+      unsigned pick = next() % 8;
+      c = pick < 3 ? static_cast<char>(edges[next() % sizeof edges]) : 'a';
+    }
+    std::string valid_char;
+    append_utf8(valid_char, next() % 0x110000 | (next() % 2 ? 0 : 0x80));
+    if (text.size() > 4 && valid_char.size() > 1) {
+      text.replace(next() % (text.size() - 4), valid_char.size(), valid_char);
+    }
+    bool expected = by_sequences(text);
+    valid += expected;
+    CHECK_EQ(is_utf8(text), expected);
+  }
+  CHECK(valid > 1000);
+}
+
 TEST_CASE("whole-text reads: bounded, UTF-8 checked, failures passed on") {
   EndlessSource endless;
   auto prefix = read_prefix(endless, 8192);
