@@ -881,6 +881,14 @@ class ToPython {
         if (depth_ == 0) return dict;
         ORN_TRY(deliver(std::move(dict)));
       } else {
+        if (frame.flat) {
+          auto list = flat_list(frame);
+          if (!list) return list;
+          pop();
+          if (depth_ == 0) return list;
+          ORN_TRY(deliver(std::move(list.value())));
+          continue;
+        }
         for (; frame.item != frame.items_end; ++frame.item) {
           if (is_container(*frame.item)) break;
           auto item = scalar_to_python(*frame.item);
@@ -909,6 +917,7 @@ class ToPython {
     List::const_iterator item{}, items_end{};
     std::uint64_t next_hash = 0;  // of the key under entry
     std::size_t base = 0;         // a list's first item in items_
+    bool flat = false;            // a list of scalars only
   };
 
   // The interpreter's recursion check counts the deepest level reached, not the current one: the
@@ -936,6 +945,7 @@ class ToPython {
       frame.item = value.as_list().begin();
       frame.items_end = value.as_list().end();
       frame.base = items_.size();
+      frame.flat = std::none_of(frame.item, frame.items_end, is_container);
     }
     return Ok{};
   }
@@ -964,6 +974,20 @@ class ToPython {
       return interpreter_failure();
     }
     return Ok{};
+  }
+
+  // A list of scalars, the bulk of most data's lists, is made at its length and filled in place.
+  // Its empty slots are never seen: the collector is paused and nothing here runs Python code.
+  static Result<PyRef> flat_list(const Frame& frame) {
+    auto size = static_cast<Py_ssize_t>(frame.items_end - frame.item);
+    PyRef list = PyRef::steal(PyList_New(size));
+    if (!list) return interpreter_failure();
+    for (Py_ssize_t i = 0; i < size; ++i) {
+      auto item = scalar_to_python(frame.item[i]);
+      if (!item) return item;
+      PyList_SET_ITEM(list.get(), i, item.value().release());
+    }
+    return list;
   }
 
   Result<PyRef> finish_list(const Frame& frame) {
