@@ -2,7 +2,9 @@
 // their anchors, then converts them into a tree by this system's own rules.
 #include <yaml.h>
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -86,16 +88,74 @@ struct Recorded {
   Tag tag;
   bool plain;  // a scalar written without quotes or block indicator
   Mark mark;   // where the node starts
-  // A scalar's text in the document's text store; for an alias, target is the index of the
-  // anchored node's first event.
-  std::size_t begin;
-  std::size_t size;
+  union {
+    const char* text;    // a scalar's bytes, in the document's text store
+    std::size_t target;  // an alias's anchored node: the index of its first event
+  };
+  std::size_t size;  // of a scalar's text
+
+  static Recorded node(Kind kind, Tag tag, Mark mark) {
+    Recorded r{kind, tag, false, mark, {nullptr}, 0};
+    return r;
+  }
+  static Recorded scalar(Tag tag, bool plain, Mark mark, const char* text, std::size_t size) {
+    Recorded r{Kind::Scalar, tag, plain, mark, {text}, size};
+    return r;
+  }
+  static Recorded alias(Mark mark, std::size_t target) {
+    Recorded r = node(Kind::Alias, Tag::None, mark);
+    r.target = target;
+    return r;
+  }
+};
+
+// A large file records millions of events and megabytes of scalar text. Both are kept in blocks
+// that are never moved, not in arrays that double: growing would copy everything recorded so
+// far and touch twice the memory.
+class EventStore {
+ public:
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  const Recorded& operator[](std::size_t i) const { return blocks_[i / kBlock][i % kBlock]; }
+  void push_back(const Recorded& event) {
+    if (size_ % kBlock == 0) blocks_.push_back(std::make_unique_for_overwrite<Recorded[]>(kBlock));
+    blocks_.back()[size_ % kBlock] = event;
+    ++size_;
+  }
+
+ private:
+  static constexpr std::size_t kBlock = 4096;
+  std::vector<std::unique_ptr<Recorded[]>> blocks_;
+  std::size_t size_ = 0;
+};
+
+class TextStore {
+ public:
+  // A stable copy of n bytes.
+  const char* add(const char* data, std::size_t n) {
+    if (n > static_cast<std::size_t>(limit_ - cursor_)) {
+      std::size_t size = std::max(n, kBlock);
+      blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
+      cursor_ = blocks_.back().get();
+      limit_ = cursor_ + size;
+    }
+    char* copy = cursor_;
+    if (n != 0) std::memcpy(copy, data, n);
+    cursor_ += n;
+    return copy;
+  }
+
+ private:
+  static constexpr std::size_t kBlock = std::size_t{1} << 16;
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  char* cursor_ = nullptr;
+  char* limit_ = nullptr;
 };
 
 class Document {
  public:
-  std::vector<Recorded> events;
-  std::string text;  // the scalars' bytes, back to back
+  EventStore events;
+  TextStore text;  // the scalars' bytes
   std::optional<std::string> error;
   bool stream_ended = false;
 };
@@ -214,22 +274,22 @@ void collect(yaml_parser_t* parser, Event& event, Document& doc) {
         break;
       case YAML_SCALAR_EVENT: {
         add_anchor(anchors, e.data.scalar.anchor, position);
-        const std::size_t begin = doc.text.size();
-        doc.text.append(reinterpret_cast<const char*>(e.data.scalar.value), e.data.scalar.length);
-        doc.events.push_back({Kind::Scalar, classify_tag(e.data.scalar.tag),
-                              e.data.scalar.style == YAML_PLAIN_SCALAR_STYLE, mark, begin,
-                              e.data.scalar.length});
+        const char* text =
+            doc.text.add(reinterpret_cast<const char*>(e.data.scalar.value), e.data.scalar.length);
+        doc.events.push_back(Recorded::scalar(classify_tag(e.data.scalar.tag),
+                                              e.data.scalar.style == YAML_PLAIN_SCALAR_STYLE, mark,
+                                              text, e.data.scalar.length));
         break;
       }
       case YAML_SEQUENCE_START_EVENT:
         add_anchor(anchors, e.data.sequence_start.anchor, position);
         doc.events.push_back(
-            {Kind::SeqStart, classify_tag(e.data.sequence_start.tag), false, mark, 0, 0});
+            Recorded::node(Kind::SeqStart, classify_tag(e.data.sequence_start.tag), mark));
         break;
       case YAML_MAPPING_START_EVENT:
         add_anchor(anchors, e.data.mapping_start.anchor, position);
         doc.events.push_back(
-            {Kind::MapStart, classify_tag(e.data.mapping_start.tag), false, mark, 0, 0});
+            Recorded::node(Kind::MapStart, classify_tag(e.data.mapping_start.tag), mark));
         break;
       case YAML_ALIAS_EVENT: {
         auto found = anchors.find(reinterpret_cast<const char*>(e.data.alias.anchor));
@@ -241,20 +301,20 @@ void collect(yaml_parser_t* parser, Event& event, Document& doc) {
           doc.error = std::move(message);
           return;
         }
-        doc.events.push_back({Kind::Alias, Tag::None, false, mark, found->second, 0});
+        doc.events.push_back(Recorded::alias(mark, found->second));
         break;
       }
       case YAML_SEQUENCE_END_EVENT:
-        doc.events.push_back({Kind::SeqEnd, Tag::None, false, mark, 0, 0});
+        doc.events.push_back(Recorded::node(Kind::SeqEnd, Tag::None, mark));
         break;
       case YAML_MAPPING_END_EVENT:
-        doc.events.push_back({Kind::MapEnd, Tag::None, false, mark, 0, 0});
+        doc.events.push_back(Recorded::node(Kind::MapEnd, Tag::None, mark));
         break;
       case YAML_DOCUMENT_END_EVENT:
         return;
       case YAML_STREAM_END_EVENT:
         doc.stream_ended = true;
-        if (doc.events.empty()) doc.events.push_back({Kind::Empty, Tag::None, false, {}, 0, 0});
+        if (doc.events.empty()) doc.events.push_back(Recorded::node(Kind::Empty, Tag::None, {}));
         return;
     }
   }
@@ -387,9 +447,7 @@ class Converter {
 
   bool jump() { return ++jumps_ <= jump_limit_ && reads_ <= read_limit_; }
 
-  std::string_view text_of(const Recorded& e) const {
-    return std::string_view(doc_.text).substr(e.begin, e.size);
-  }
+  std::string_view text_of(const Recorded& e) const { return std::string_view(e.text, e.size); }
 
   bool convert(SettingValue& out) {
     const Recorded* e = take();
@@ -399,7 +457,7 @@ class Converter {
       case Kind::Alias: {
         if (!jump()) return fail_repetition();
         const std::size_t resume = pos_;
-        pos_ = e->begin;
+        pos_ = e->target;
         bool ok = convert(out);
         pos_ = resume;
         return ok;
@@ -480,7 +538,7 @@ class Converter {
     if (reads_ > read_limit_) return fail_repetition();
     if (e->kind == Kind::Alias) {
       if (!jump()) return fail_repetition();
-      e = &doc_.events[e->begin];
+      e = &doc_.events[e->target];
     }
     if (e->kind == Kind::Scalar) {
       key = text_of(*e);
