@@ -524,3 +524,16 @@ class TestIntBytes:
             mem.set_value("k", Wide(n))
         assert str(exc.value) == text and exc.value.args == (text,)
         assert not mem.contains("k")
+
+
+# Text comes back as a str of the narrowest kind that holds it (one, two or four bytes a
+# character), equal to and hashing like the original, whatever mix of widths it has.
+@pytest.mark.parametrize("widest", ["\xe9", "\xff", "\u0100", "\u07ff", "\u0800", "\uffff",
+                                    "\U00010000", "\U0010ffff"])
+@pytest.mark.parametrize("around", ["", "a", "plain text ", "\x80\u0101\U0001f600"])
+def test_text_of_every_width_comes_back_canonical(widest, around):
+    for text in (widest, around + widest, widest + around, around + widest * 3 + around):
+        back = round_trip(text)
+        assert back == text and hash(back) == hash(text) and len(back) == len(text)
+        assert back.encode("utf-8") == text.encode("utf-8")
+        assert {back: 1}[text] == 1

@@ -671,8 +671,39 @@ bool is_ascii(std::string_view text) {
   return (seen & 0x8080808080808080ULL) == 0;
 }
 
+// Decodes valid UTF-8 into the units of a str made at its final length, one unit per character.
+// Gives false, having written nothing past out + count, if a sequence runs past the end.
+template <typename Unit>
+bool decode_into(Unit* out, std::string_view text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* end = p + text.size();
+  while (p != end) {
+    std::uint32_t c = *p;
+    std::size_t n = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    if (static_cast<std::size_t>(end - p) < n) return false;
+    switch (n) {
+      case 2:
+        c = ((c & 0x1F) << 6) | (p[1] & 0x3F);
+        break;
+      case 3:
+        c = ((c & 0x0F) << 12) | ((p[1] & 0x3F) << 6) | (p[2] & 0x3F);
+        break;
+      case 4:
+        c = ((c & 0x07) << 18) | ((p[1] & 0x3F) << 12) | ((p[2] & 0x3F) << 6) | (p[3] & 0x3F);
+        break;
+      default:
+        break;
+    }
+    *out++ = static_cast<Unit>(c);
+    p += n;
+  }
+  return true;
+}
+
 // Stored strings are valid UTF-8. ASCII text (nearly every key and most values) is copied into a
-// compact str directly; the decoder only sees the rest.
+// compact str directly. Other text is measured first, its length and widest character read off
+// its lead bytes, so that the str is made once at its final size and kind and decoded into; the
+// interpreter's decoder would build it in a larger buffer and shrink it after.
 Result<PyRef> str_from(std::string_view text) {
   auto size = static_cast<Py_ssize_t>(text.size());
   if (is_ascii(text)) {
@@ -681,7 +712,31 @@ Result<PyRef> str_from(std::string_view text) {
     std::memcpy(PyUnicode_1BYTE_DATA(str), text.data(), text.size());
     return PyRef::steal(str);
   }
-  return made(PyUnicode_DecodeUTF8(text.data(), size, nullptr));
+  Py_ssize_t length = 0;
+  unsigned char widest_lead = 0;
+  for (char byte : text) {
+    auto c = static_cast<unsigned char>(byte);
+    length += (c & 0xC0) != 0x80;
+    widest_lead = c > widest_lead ? c : widest_lead;
+  }
+  // C2 and C3 lead U+0080..U+00FF, up to EF the rest of the first plane, beyond it the others.
+  Py_UCS4 widest = widest_lead < 0xC4 ? 0xFF : widest_lead < 0xF0 ? 0xFFFF : 0x10FFFF;
+  PyRef str = PyRef::steal(PyUnicode_New(length, widest));
+  if (!str) return interpreter_failure();
+  bool decoded = false;
+  switch (PyUnicode_KIND(str.get())) {
+    case PyUnicode_1BYTE_KIND:
+      decoded = decode_into(PyUnicode_1BYTE_DATA(str.get()), text);
+      break;
+    case PyUnicode_2BYTE_KIND:
+      decoded = decode_into(PyUnicode_2BYTE_DATA(str.get()), text);
+      break;
+    default:
+      decoded = decode_into(PyUnicode_4BYTE_DATA(str.get()), text);
+      break;
+  }
+  if (decoded) return str;
+  return made(PyUnicode_DecodeUTF8(text.data(), size, nullptr));  // reports the bad text
 }
 
 // Settings trees repeat the same key names in many groups. Every distinct name of one result
