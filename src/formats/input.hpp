@@ -42,6 +42,9 @@ class InputWindow {
     return refill_from_source();
   }
 
+  // No byte follows end: the window holds the caller's whole text, or the source has ended.
+  bool ends_input() const { return source_ == nullptr || at_end_; }
+
   // The next byte without consuming it, or -1 at the end.
   int peek() {
     if (cur != end || refill()) return static_cast<unsigned char>(*cur);

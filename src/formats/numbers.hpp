@@ -88,4 +88,10 @@ struct ParsedDouble {
 // not entirely consumed.
 ParsedDouble parse_double(std::string_view text);
 
+// significand x 10^exponent, rounded to nearest, when 64- and 128-bit integer arithmetic settles
+// it beyond doubt: true with out set to exactly what parse_double gives for the same number.
+// False for what it leaves to parse_double: values within a hair of a halfway point, subnormals,
+// overflow and exponents outside -342..308. The sign is the caller's.
+bool decimal_to_double(std::uint64_t significand, int exponent, double& out);
+
 }  // namespace orn
