@@ -8,6 +8,10 @@
 #include <optional>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "formats/escapes.hpp"
 #include "formats/input.hpp"
 #include "formats/numbers.hpp"
@@ -360,8 +364,29 @@ class Reader {
 
   // ----- strings
 
-  // Advances q over plain string bytes, folding them into seen.
+  // Advances q over plain string bytes, folding them into seen (whose high bits alone are read).
   static const char* scan_plain(const char* q, const char* end, std::uint64_t& seen) {
+#if defined(__SSE2__)
+    // Sixteen bytes a compare: quotation mark, backslash, or at most 0x1F (unsigned: the
+    // maximum with 0x1F is 0x1F). The high bits of the bytes before the stop go into seen.
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i control = _mm_set1_epi8(0x1F);
+    while (end - q >= 16) {
+      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+      const __m128i stop =
+          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)),
+                       _mm_cmpeq_epi8(_mm_max_epu8(x, control), control));
+      const auto stops = static_cast<unsigned>(_mm_movemask_epi8(stop));
+      const auto highs = static_cast<unsigned>(_mm_movemask_epi8(x));
+      if (stops != 0) {
+        if ((highs & (stops ^ (stops - 1))) != 0) seen |= 0x80;  // up to the first stop
+        return q + std::countr_zero(stops);
+      }
+      if (highs != 0) seen |= 0x80;
+      q += 16;
+    }
+#endif
     while (end - q >= 8) {
       std::uint64_t w;
       std::memcpy(&w, q, 8);
