@@ -244,18 +244,6 @@ namespace orn {
 
 namespace {
 
-// Powers of five as 128-bit fractions for decimal_to_double: entry q holds T = floor(5^q x 2^s)
-// and s, with s chosen so that 2^127 <= T < 2^128. Worked out at compile time with exact big
-// integers, so no table of magic numbers needs checking by eye.
-constexpr int kMinPower = -342;  // 19 digits x 10^-343 round to zero
-constexpr int kMaxPower = 308;   // 1 x 10^309 overflows
-
-struct PowerOfFive {
-  std::uint64_t high;
-  std::uint64_t low;
-  int shift;
-};
-
 // An unsigned integer of up to 18 x 64 bits, enough for 2^1100 and for 5^308.
 struct BigInt {
   static constexpr int kLimbs = 18;
@@ -302,12 +290,16 @@ constexpr PowerOfFive top_bits(const BigInt& value, int scale) {
   return {value.bits_at(length - 64), value.bits_at(length - 128), scale + 128 - length};
 }
 
-constexpr std::array<PowerOfFive, kMaxPower - kMinPower + 1> kPowersOfFive = [] {
-  std::array<PowerOfFive, kMaxPower - kMinPower + 1> table{};
+}  // namespace
+
+// Worked out at compile time with exact big integers, so no table of magic numbers needs
+// checking by eye.
+constexpr std::array<PowerOfFive, kMaxDecimalPower - kMinDecimalPower + 1> kPowersOfFive = [] {
+  std::array<PowerOfFive, kMaxDecimalPower - kMinDecimalPower + 1> table{};
   BigInt power;  // 5^n
   power.limb[0] = 1;
-  for (int n = 0; n <= kMaxPower; ++n) {
-    table[static_cast<std::size_t>(n - kMinPower)] = top_bits(power, 0);
+  for (int n = 0; n <= kMaxDecimalPower; ++n) {
+    table[static_cast<std::size_t>(n - kMinDecimalPower)] = top_bits(power, 0);
     power.multiply_by_5();
   }
   // floor(2^1100 / 5^n) keeps at least 305 significant bits up to n = 342, so its top 128 bits
@@ -315,76 +307,22 @@ constexpr std::array<PowerOfFive, kMaxPower - kMinPower + 1> kPowersOfFive = [] 
   constexpr int kScale = 1100;
   BigInt reciprocal;
   reciprocal.limb[kScale / 64] = std::uint64_t{1} << (kScale % 64);
-  for (int n = 1; n <= -kMinPower; ++n) {
+  for (int n = 1; n <= -kMinDecimalPower; ++n) {
     reciprocal.divide_by_5();
-    table[static_cast<std::size_t>(-n - kMinPower)] = top_bits(reciprocal, kScale);
+    table[static_cast<std::size_t>(-n - kMinDecimalPower)] = top_bits(reciprocal, kScale);
   }
   return table;
 }();
 
-static_assert(kPowersOfFive[0 - kMinPower].high == std::uint64_t{1} << 63);
-static_assert(kPowersOfFive[0 - kMinPower].shift == 127);
-static_assert(kPowersOfFive[1 - kMinPower].high == std::uint64_t{5} << 61);
-static_assert(kPowersOfFive[-1 - kMinPower].high == 0xccccccccccccccccULL);  // 2^130 / 5
-static_assert(kPowersOfFive[-1 - kMinPower].low == 0xccccccccccccccccULL);
+static_assert(kPowersOfFive[0 - kMinDecimalPower].high == std::uint64_t{1} << 63);
+static_assert(kPowersOfFive[0 - kMinDecimalPower].shift == 127);
+static_assert(kPowersOfFive[1 - kMinDecimalPower].high == std::uint64_t{5} << 61);
+static_assert(kPowersOfFive[-1 - kMinDecimalPower].high == 0xccccccccccccccccULL);  // 2^130 / 5
+static_assert(kPowersOfFive[-1 - kMinDecimalPower].low == 0xccccccccccccccccULL);
 
-}  // namespace
-
-namespace {
-
-// significand x 10^exponent from one 64 x 128-bit product, for a significand that is not zero
-// and an exponent within the table. value = m x 5^e x 2^(e - zeros) for m, the significand
-// shifted to the top bit; with T = floor(5^e x 2^shift), the exact m x 5^e x 2^shift lies in
-// [P, P + m) for P = m x T, so its top 128 bits are those of P (high:low) plus less than 2.
-// Rounding to 53 bits can differ only where high:low is that close to a halfway point: false
-// for those, and for subnormals and overflow.
-bool from_product(std::uint64_t significand, int exponent, double& out) {
-  using u128 = unsigned __int128;
-  const PowerOfFive& power = kPowersOfFive[static_cast<std::size_t>(exponent - kMinPower)];
-  const int zeros = std::countl_zero(significand);
-  const std::uint64_t m = significand << zeros;
-  const u128 upper_product = u128{m} * power.high;
-  const u128 lower_product = u128{m} * power.low;
-  std::uint64_t low = static_cast<std::uint64_t>(upper_product);
-  std::uint64_t high = static_cast<std::uint64_t>(upper_product >> 64);
-  const auto carry_in = static_cast<std::uint64_t>(lower_product >> 64);
-  low += carry_in;
-  if (low < carry_in) ++high;
-  // m >= 2^63 and T >= 2^127, so high >= 2^62: 54 or 55 significant bits in high.
-  const int top = static_cast<int>(high >> 63);
-  const int dropped = 10 + top;  // bits of high below the 53 kept
-  const std::uint64_t rest = high & ((std::uint64_t{1} << dropped) - 1);
-  const std::uint64_t half = std::uint64_t{1} << (dropped - 1);
-  if ((rest == half && low <= 3) || (rest == half - 1 && low >= ~std::uint64_t{0} - 3)) {
-    return false;
-  }
-  std::uint64_t mantissa = (high >> dropped) + (rest >= half ? 1 : 0);
-  // value = mantissa x 2^(dropped + 128 + exponent - zeros - shift): high is P / 2^128.
-  int binary_exponent = 128 + dropped + exponent - zeros - power.shift;
-  if (mantissa == (std::uint64_t{1} << 53)) {
-    mantissa >>= 1;
-    ++binary_exponent;
-  }
-  const int biased = binary_exponent + 52 + 1023;
-  if (biased < 1 || biased > 2046) return false;
-  const std::uint64_t bits =
-      (static_cast<std::uint64_t>(biased) << 52) | (mantissa & ((std::uint64_t{1} << 52) - 1));
-  out = std::bit_cast<double>(bits);
-  return true;
-}
-
-}  // namespace
-
-bool decimal_to_double(std::uint64_t significand, int exponent, double& out) {
-  if (significand == 0) {
-    out = 0.0;
-    return true;
-  }
-  if (exponent >= kMinPower && exponent <= kMaxPower && from_product(significand, exponent, out)) {
-    return true;
-  }
-  // Both operands exact in a double and one rounding: this settles the exact halfway cases
-  // that the product leaves (such as 2^53 - 1 x 10). A division is slow, hence second.
+bool decimal_to_double_exactly(std::uint64_t significand, int exponent, double& out) {
+  // Both operands exact in a double and one rounding: this settles the exact halfway cases that
+  // the product leaves (such as 2^53 - 1 x 10). A division is slow, hence second.
   static constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                             1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                             1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
