@@ -7,11 +7,11 @@ namespace orn {
 bool InputWindow::refill_from_source() {
   if (marking_) {
     scratch_.append(mark_, end);
-    mark_ = buffer_;
+    mark_ = buffer_.get();
   }
   base_ += static_cast<std::uint64_t>(end - start_);
-  start_ = cur = end = buffer_;
-  Result<std::size_t> got = source_->read(buffer_, kBufferSize);
+  start_ = cur = end = buffer_.get();
+  Result<std::size_t> got = source_->read(buffer_.get(), kBufferSize);
   if (!got) {
     io_error_ = std::move(got.error());
     at_end_ = true;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,19 +15,27 @@
 
 namespace orn {
 
-// A window over the input: either the caller's whole text, or an 8 KiB buffer refilled from a
-// source. Readers move cur over [cur, end) directly in their hot loops and call refill() when
-// it runs out; tokens that straddle a refill are gathered with begin_mark()/marked().
+// A window over the input: either the caller's whole text, or a 64 KiB buffer refilled from a
+// source (a settings file of a few hundred KiB is read in a handful of system calls). Readers move
+// cur over [cur, end) directly in their hot loops and call refill() when it runs out; tokens that
+// straddle a refill are gathered with begin_mark()/marked().
 //
 // Lines are counted only where the reader says so (new_line()): a reader knows the few places
 // where a line feed can pass, and keeping the count out of every byte loop is what makes the
 // scans fast.
 class InputWindow {
  public:
-  static constexpr std::size_t kBufferSize = 8192;
+  static constexpr std::size_t kBufferSize = 65536;
 
+  // The buffer lives on the heap, uninitialised: a reader may run on a thread with a small stack.
   explicit InputWindow(ByteSource& source)
-      : cur(buffer_), end(buffer_), source_(&source), start_(buffer_) {}
+      : cur(nullptr),
+        end(nullptr),
+        source_(&source),
+        buffer_(new char[kBufferSize]),
+        start_(buffer_.get()) {
+    cur = end = buffer_.get();
+  }
   explicit InputWindow(std::string_view text)
       : cur(text.data()), end(text.data() + text.size()), start_(text.data()) {}
   InputWindow(const InputWindow&) = delete;
@@ -41,6 +50,9 @@ class InputWindow {
     if (source_ == nullptr || at_end_) return false;
     return refill_from_source();
   }
+
+  // No byte follows end: the window holds the caller's whole text, or the source has ended.
+  bool ends_input() const { return source_ == nullptr || at_end_; }
 
   // The next byte without consuming it, or -1 at the end.
   int peek() {
@@ -96,7 +108,8 @@ class InputWindow {
   bool refill_from_source();
 
   ByteSource* source_ = nullptr;
-  const char* start_;  // the window's first byte, at input offset base_
+  std::unique_ptr<char[]> buffer_;  // null over a whole text
+  const char* start_;               // the window's first byte, at input offset base_
   std::uint64_t base_ = 0;
   bool at_end_ = false;
   std::optional<Error> io_error_;
@@ -107,8 +120,6 @@ class InputWindow {
   bool marking_ = false;
   const char* mark_ = nullptr;
   std::string scratch_;  // the marked bytes that earlier refills moved out of the window
-
-  char buffer_[kBufferSize];
 };
 
 // A cursor over a whole text in memory; positions are worked out only when asked for.

@@ -8,6 +8,10 @@
 #include <optional>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "formats/escapes.hpp"
 #include "formats/input.hpp"
 #include "formats/numbers.hpp"
@@ -118,7 +122,7 @@ inline std::uint64_t may_stop_string(std::uint64_t w) {
 
 inline bool is_digit(int c) { return c >= '0' && c <= '9'; }
 
-// One-pass recursive descent over an InputWindow: the caller's whole text, or an 8 KiB buffer
+// One-pass recursive descent over an InputWindow: the caller's whole text, or a 64 KiB buffer
 // refilled from the source; tokens may straddle refills.
 //
 // Positions: an error is reported after the bytes consumed so far, and the byte that shows the
@@ -144,7 +148,7 @@ class Reader {
 
  private:
   // The next byte after white space, not consumed; -1 at the end. Indentation comes in runs of
-  // spaces, skipped up to eight at a time.
+  // spaces, skipped up to sixteen (SSE2) or eight at a time.
   int skip_space() {
     const char*& p = in_.cur;
     for (;;) {
@@ -152,6 +156,15 @@ class Reader {
         unsigned char c = static_cast<unsigned char>(*p);
         if (c > ' ') return c;
         if (c == ' ') {
+#if defined(__SSE2__)
+          if (in_.end - p >= 16) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            const auto spaces =
+                static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_set1_epi8(' '))));
+            p += std::countr_one(spaces);  // 16 when all are spaces
+            continue;
+          }
+#endif
           if constexpr (std::endian::native == std::endian::little) {
             if (in_.end - p >= 8) {
               std::uint64_t w;
@@ -189,37 +202,42 @@ class Reader {
 
   // ----- values
 
+  // out is null. Containers go through a local: the value of a list or mapping is made when it
+  // closes, and its elements move the builder's stacks meanwhile.
   bool parse_value(SettingValue& out) {
     int c = skip_space();
+    if (c == '[') return parse_list(out);
+    if (c == '{') return parse_map(out);
+    return parse_scalar(c, out);
+  }
+
+  // A value other than a container, starting with c; out is null. Scalars are made in place
+  // (placement new of the factory's result): out may be a slot of the builder's stacks that
+  // nothing reads back soon, so no store of a temporary is reloaded on the hot path.
+  bool parse_scalar(int c, SettingValue& out) {
     switch (c) {
       case -1:
         return fail(JsonError::EofValue);
       case 'n':
         ++in_.cur;
-        if (!parse_ident("ull")) return false;
-        out = SettingValue();
-        return true;
+        return parse_ident("ull");
       case 't':
         ++in_.cur;
         if (!parse_ident("rue")) return false;
-        out = SettingValue::boolean(true);
+        ::new (static_cast<void*>(&out)) SettingValue(SettingValue::boolean(true));
         return true;
       case 'f':
         ++in_.cur;
         if (!parse_ident("alse")) return false;
-        out = SettingValue::boolean(false);
+        ::new (static_cast<void*>(&out)) SettingValue(SettingValue::boolean(false));
         return true;
       case '"': {
         ++in_.cur;
         std::string_view s;
         if (!parse_string(s)) return false;
-        out = SettingValue::string(s);
+        ::new (static_cast<void*>(&out)) SettingValue(SettingValue::string(s));
         return true;
       }
-      case '[':
-        return parse_list(out);
-      case '{':
-        return parse_map(out);
       case '-':
       case '0':
       case '1':
@@ -274,9 +292,13 @@ class Reader {
       return fail(JsonError::EofList);
     } else {
       for (;;) {
-        SettingValue item;
-        if (!parse_value(item)) return false;
-        tree_.add_item(std::move(item));
+        if (c == '[' || c == '{') {
+          SettingValue item;
+          if (!(c == '[' ? parse_list(item) : parse_map(item))) return false;
+          tree_.add_item(std::move(item));
+        } else if (!parse_scalar(c, tree_.new_item())) {
+          return false;
+        }
         c = skip_space();
         if (c == ',') {
           ++in_.cur;
@@ -312,15 +334,22 @@ class Reader {
         ++in_.cur;
         std::string_view key_text;
         if (!parse_string(key_text)) return false;
-        std::string key(key_text);
+        // The entry is placed at once and its value filled in afterwards, in place for a scalar;
+        // a container's own entries come and go above it on the stack.
+        const std::size_t entry = tree_.new_entry(key_text);
         c = skip_space();
         if (c != ':') {
           return c == -1 ? fail(JsonError::EofObject) : fail_on_next(JsonError::ExpectedColon);
         }
         ++in_.cur;
-        SettingValue value;
-        if (!parse_value(value)) return false;
-        tree_.add_entry(std::move(key), std::move(value));
+        c = skip_space();
+        if (c == '[' || c == '{') {
+          SettingValue value;
+          if (!(c == '[' ? parse_list(value) : parse_map(value))) return false;
+          tree_.entry_value(entry) = std::move(value);
+        } else if (!parse_scalar(c, tree_.entry_value(entry))) {
+          return false;
+        }
         c = skip_space();
         if (c == ',') {
           ++in_.cur;
@@ -344,8 +373,29 @@ class Reader {
 
   // ----- strings
 
-  // Advances q over plain string bytes, folding them into seen.
+  // Advances q over plain string bytes, folding them into seen (whose high bits alone are read).
   static const char* scan_plain(const char* q, const char* end, std::uint64_t& seen) {
+#if defined(__SSE2__)
+    // Sixteen bytes a compare: quotation mark, backslash, or at most 0x1F (unsigned: the
+    // maximum with 0x1F is 0x1F). The high bits of the bytes before the stop go into seen.
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i control = _mm_set1_epi8(0x1F);
+    while (end - q >= 16) {
+      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+      const __m128i stop =
+          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)),
+                       _mm_cmpeq_epi8(_mm_max_epu8(x, control), control));
+      const auto stops = static_cast<unsigned>(_mm_movemask_epi8(stop));
+      const auto highs = static_cast<unsigned>(_mm_movemask_epi8(x));
+      if (stops != 0) {
+        if ((highs & (stops ^ (stops - 1))) != 0) seen |= 0x80;  // up to the first stop
+        return q + std::countr_zero(stops);
+      }
+      if (highs != 0) seen |= 0x80;
+      q += 16;
+    }
+#endif
     while (end - q >= 8) {
       std::uint64_t w;
       std::memcpy(&w, q, 8);
@@ -473,23 +523,118 @@ class Reader {
   // Up to 19 decimal digits always fit 64 bits.
   static constexpr int kExactDigits = 19;
 
-  // significand x 10^(scale + exponent) when one IEEE operation gives it exactly rounded: the
-  // significand is exact in a double (at most 2^53) and so is the power of ten (10^22 at most),
-  // so a single multiplication or division rounds once, as a correct parse does.
-  static bool exact_double(std::uint64_t significand, int scale, std::int64_t exponent,
-                           double& out) {
-    static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                         1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                         1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-    if (significand > (std::uint64_t{1} << 53)) return false;
-    std::int64_t power = scale + exponent;
-    if (power < -22 || power > 22) return false;
-    double value = static_cast<double>(significand);
-    out = power < 0 ? value / kPowers[-power] : value * kPowers[power];
+  // Folds the decimal digits from p into value (modulo 2^64: the caller counts them) and
+  // returns the first byte that is not one. Eight bytes at a time where the window allows.
+  static const char* take_digits(const char* p, const char* end, std::uint64_t& value) {
+    if constexpr (std::endian::native == std::endian::little) {
+      static constexpr std::uint64_t kScales[] = {1,      10,      100,      1000,     10000,
+                                                  100000, 1000000, 10000000, 100000000};
+      while (end - p >= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p, 8);
+        // Non-zero in each byte that is no digit: a digit has 3 as its high nibble, before and
+        // after adding 6. Carries only run upwards, from a byte that is no digit, so the lowest
+        // flagged byte, the first in the text, is always right.
+        const std::uint64_t other =
+            ((w & 0xF0F0F0F0F0F0F0F0ULL) ^ 0x3030303030303030ULL) |
+            (((w + 0x0606060606060606ULL) & 0xF0F0F0F0F0F0F0F0ULL) ^ 0x3030303030303030ULL);
+        const int count = other == 0 ? 8 : std::countr_zero(other) / 8;
+        if (count == 0) return p;
+        // Digit values; what lies above the digits (the first byte on) is shifted out, and the
+        // zero bytes shifted in are leading zeros. Pairs, then fours, then all eight: the first
+        // byte is the most significant digit.
+        w -= 0x3030303030303030ULL;
+        w <<= 8 * (8 - count);
+        w = (w * 10 + (w >> 8)) & 0x00FF00FF00FF00FFULL;
+        w = (w * 100 + (w >> 16)) & 0x0000FFFF0000FFFFULL;
+        w = (w * 10000 + (w >> 32)) & 0x00000000FFFFFFFFULL;
+        value = value * kScales[count] + w;
+        p += count;
+        if (count != 8) return p;
+      }
+    }
+    while (p != end && is_digit(*p)) {
+      value = value * 10 + static_cast<std::uint64_t>(*p - '0');
+      ++p;
+    }
+    return p;
+  }
+
+  // A number that lies whole in the window and keeps to the common forms: at most 19 digits and
+  // an exponent of at most four digits. Anything else, every malformed number included, is left
+  // untouched for scan_number, which reads and reports it byte by byte. True when it took the
+  // number (consumed, stored in out).
+  bool parse_number_quickly(SettingValue& out) {
+    const char* p = in_.cur;
+    const char* const end = in_.end;
+    const bool negative = *p == '-';
+    if (negative) ++p;
+    const char* const first = p;
+    std::uint64_t significand = 0;
+    if (p != end && *p == '0') {
+      ++p;
+    } else {
+      p = take_digits(p, end, significand);
+      if (p == first) return false;
+    }
+    int digits = static_cast<int>(p - first);
+    int fraction = 0;
+    if (p != end && *p == '.') {
+      const char* point = ++p;
+      p = take_digits(p, end, significand);
+      fraction = static_cast<int>(p - point);
+      if (fraction == 0) return false;
+      digits += fraction;
+    }
+    bool is_float = fraction != 0;
+    int exponent = 0;
+    if (p != end && (*p == 'e' || *p == 'E')) {
+      is_float = true;
+      ++p;
+      const bool exponent_negative = p != end && *p == '-';
+      if (p != end && (*p == '-' || *p == '+')) ++p;
+      const char* const exponent_first = p;
+      while (p != end && is_digit(*p) && p - exponent_first < 4) {
+        exponent = exponent * 10 + (*p - '0');
+        ++p;
+      }
+      if (p == exponent_first) return false;
+      if (exponent_negative) exponent = -exponent;
+    }
+    // Where the window ends, more digits may follow; a digit here is a fifth exponent digit or
+    // the "1" of "01".
+    if (p == end ? !in_.ends_input() : is_digit(*p)) return false;
+    if (digits > kExactDigits) return false;
+    if (!is_float) {
+      if (!negative) {
+        ::new (static_cast<void*>(&out)) SettingValue(SettingValue::uinteger(significand));
+      } else if (significand == 0) {
+        ::new (static_cast<void*>(&out)) SettingValue(SettingValue::floating(-0.0));
+      } else if (significand <= (std::uint64_t{1} << 63)) {
+        const auto value = static_cast<std::int64_t>(0 - significand);
+        ::new (static_cast<void*>(&out)) SettingValue(SettingValue::integer(value));
+      } else {
+        return false;
+      }
+      in_.cur = p;
+      return true;
+    }
+    double value;
+    if (decimal_to_double(significand, exponent - fraction, value)) {
+      if (negative) value = -value;
+    } else {
+      ParsedDouble parsed =
+          parse_double(std::string_view(in_.cur, static_cast<std::size_t>(p - in_.cur)));
+      if (parsed.status != ParsedDouble::Status::Ok) return false;
+      value = parsed.value;
+    }
+    ::new (static_cast<void*>(&out)) SettingValue(SettingValue::floating(value));
+    in_.cur = p;
     return true;
   }
 
   bool parse_number(SettingValue& out) {
+    if (parse_number_quickly(out)) return true;
     in_.begin_mark();
     bool ok = scan_number(out);
     in_.end_mark();
@@ -523,7 +668,7 @@ class Reader {
     }
     bool is_float = false;
     // The decimal digits as one integer while they fit 19 digits, and the power of ten that
-    // scales it: the fast path for floats below.
+    // scales it, for decimal_to_double.
     std::uint64_t significand = magnitude;
     int scale = 0;
     if (c == '.') {
@@ -574,8 +719,9 @@ class Reader {
         return true;
       }
     }
-    if (double fast; is_float && !too_long && digits <= kExactDigits &&
-                     exact_double(significand, scale, exponent_sign * exponent, fast)) {
+    const std::int64_t power = std::int64_t{scale} + std::int64_t{exponent_sign} * exponent;
+    if (double fast; is_float && !too_long && digits <= kExactDigits && power >= INT32_MIN &&
+                     decimal_to_double(significand, static_cast<int>(power), fast)) {
       out = SettingValue::floating(negative ? -fast : fast);
       return true;
     }

@@ -1,5 +1,7 @@
 #include "formats/numbers.hpp"
 
+#include <array>
+#include <bit>
 #include <charconv>
 #include <climits>
 #include <cstring>
@@ -234,6 +236,102 @@ ParsedDouble parse_double(std::string_view text) {
   }
   if (ec != std::errc()) return {ParsedDouble::Status::Invalid, 0.0};
   return {ParsedDouble::Status::Ok, value};
+}
+
+}  // namespace orn
+
+namespace orn {
+
+namespace {
+
+// An unsigned integer of up to 18 x 64 bits, enough for 2^1100 and for 5^308.
+struct BigInt {
+  static constexpr int kLimbs = 18;
+  std::array<std::uint64_t, kLimbs> limb{};  // least significant first
+
+  constexpr void multiply_by_5() {
+    std::uint64_t carry = 0;
+    for (std::uint64_t& l : limb) {
+      unsigned __int128 v = static_cast<unsigned __int128>(l) * 5 + carry;
+      l = static_cast<std::uint64_t>(v);
+      carry = static_cast<std::uint64_t>(v >> 64);
+    }
+  }
+  // Rounds down; floor(floor(a / b) / c) == floor(a / (b c)), so repeated division stays exact.
+  constexpr void divide_by_5() {
+    std::uint64_t remainder = 0;
+    for (int i = kLimbs - 1; i >= 0; --i) {
+      unsigned __int128 v = (static_cast<unsigned __int128>(remainder) << 64) | limb[i];
+      limb[i] = static_cast<std::uint64_t>(v / 5);
+      remainder = static_cast<std::uint64_t>(v % 5);
+    }
+  }
+  constexpr int bit_length() const {
+    for (int i = kLimbs - 1; i >= 0; --i) {
+      if (limb[i] != 0) return i * 64 + std::bit_width(limb[i]);
+    }
+    return 0;
+  }
+  // Bits pos .. pos + 63, zeros standing in for the bits below bit 0.
+  constexpr std::uint64_t bits_at(int pos) const {
+    if (pos <= -64) return 0;
+    if (pos < 0) return limb[0] << -pos;
+    const int i = pos / 64;
+    const int s = pos % 64;
+    std::uint64_t out = limb[i] >> s;
+    if (s != 0 && i + 1 < kLimbs) out |= limb[i + 1] << (64 - s);
+    return out;
+  }
+};
+
+// The top 128 bits of value, and the power of two that scales value to them.
+constexpr PowerOfFive top_bits(const BigInt& value, int scale) {
+  const int length = value.bit_length();
+  return {value.bits_at(length - 64), value.bits_at(length - 128), scale + 128 - length};
+}
+
+}  // namespace
+
+// Worked out at compile time with exact big integers, so no table of magic numbers needs
+// checking by eye.
+constexpr std::array<PowerOfFive, kMaxDecimalPower - kMinDecimalPower + 1> kPowersOfFive = [] {
+  std::array<PowerOfFive, kMaxDecimalPower - kMinDecimalPower + 1> table{};
+  BigInt power;  // 5^n
+  power.limb[0] = 1;
+  for (int n = 0; n <= kMaxDecimalPower; ++n) {
+    table[static_cast<std::size_t>(n - kMinDecimalPower)] = top_bits(power, 0);
+    power.multiply_by_5();
+  }
+  // floor(2^1100 / 5^n) keeps at least 305 significant bits up to n = 342, so its top 128 bits
+  // are those of 5^-n.
+  constexpr int kScale = 1100;
+  BigInt reciprocal;
+  reciprocal.limb[kScale / 64] = std::uint64_t{1} << (kScale % 64);
+  for (int n = 1; n <= -kMinDecimalPower; ++n) {
+    reciprocal.divide_by_5();
+    table[static_cast<std::size_t>(-n - kMinDecimalPower)] = top_bits(reciprocal, kScale);
+  }
+  return table;
+}();
+
+static_assert(kPowersOfFive[0 - kMinDecimalPower].high == std::uint64_t{1} << 63);
+static_assert(kPowersOfFive[0 - kMinDecimalPower].shift == 127);
+static_assert(kPowersOfFive[1 - kMinDecimalPower].high == std::uint64_t{5} << 61);
+static_assert(kPowersOfFive[-1 - kMinDecimalPower].high == 0xccccccccccccccccULL);  // 2^130 / 5
+static_assert(kPowersOfFive[-1 - kMinDecimalPower].low == 0xccccccccccccccccULL);
+
+bool decimal_to_double_exactly(std::uint64_t significand, int exponent, double& out) {
+  // Both operands exact in a double and one rounding: this settles the exact halfway cases that
+  // the product leaves (such as 2^53 - 1 x 10). A division is slow, hence second.
+  static constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                            1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                            1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  if (significand <= (std::uint64_t{1} << 53) && exponent >= -22 && exponent <= 22) {
+    double value = static_cast<double>(significand);
+    out = exponent < 0 ? value / kExactPowers[-exponent] : value * kExactPowers[exponent];
+    return true;
+  }
+  return false;
 }
 
 }  // namespace orn

@@ -3,6 +3,9 @@
 // std::from_chars, which are locale-independent and exact.
 #pragma once
 
+#include <array>
+#include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -87,5 +90,70 @@ struct ParsedDouble {
 // rounded to nearest. The caller has checked the syntax of its format; Invalid means text was
 // not entirely consumed.
 ParsedDouble parse_double(std::string_view text);
+
+// Powers of five as 128-bit fractions: entry q - kMinDecimalPower holds T = floor(5^q x 2^shift)
+// and shift, with 2^127 <= T < 2^128.
+struct PowerOfFive {
+  std::uint64_t high;
+  std::uint64_t low;
+  int shift;
+};
+inline constexpr int kMinDecimalPower = -342;  // 19 digits x 10^-343 round to zero
+inline constexpr int kMaxDecimalPower = 308;   // 1 x 10^309 overflows
+extern const std::array<PowerOfFive, kMaxDecimalPower - kMinDecimalPower + 1> kPowersOfFive;
+
+// significand x 10^exponent by the classic exact case: true when both factors are exact in a
+// double (significand <= 2^53, exponent within -22..22), so that one operation rounds once.
+bool decimal_to_double_exactly(std::uint64_t significand, int exponent, double& out);
+
+// significand x 10^exponent, rounded to nearest, when 64- and 128-bit integer arithmetic settles
+// it beyond doubt: true with out set to exactly what parse_double gives for the same number.
+// False for what it leaves to parse_double: values within a hair of a halfway point, subnormals,
+// overflow and exponents outside kMinDecimalPower..kMaxDecimalPower. The sign is the caller's.
+// Inline: readers call it for every float.
+//
+// value = m x 5^e x 2^(e - zeros) for m, the significand shifted to the top bit; with
+// T = floor(5^e x 2^shift), the exact m x 5^e x 2^shift lies in [P, P + m) for P = m x T, so its
+// top 128 bits are those of P (high:low) plus less than 2. Rounding to 53 bits can differ only
+// where high:low is that close to a halfway point.
+inline bool decimal_to_double(std::uint64_t significand, int exponent, double& out) {
+  if (significand == 0) {
+    out = 0.0;
+    return true;
+  }
+  if (exponent < kMinDecimalPower || exponent > kMaxDecimalPower) return false;
+  using u128 = unsigned __int128;
+  const PowerOfFive& power = kPowersOfFive[static_cast<std::size_t>(exponent - kMinDecimalPower)];
+  const int zeros = std::countl_zero(significand);
+  const std::uint64_t m = significand << zeros;
+  const u128 upper_product = u128{m} * power.high;
+  const u128 lower_product = u128{m} * power.low;
+  std::uint64_t low = static_cast<std::uint64_t>(upper_product);
+  std::uint64_t high = static_cast<std::uint64_t>(upper_product >> 64);
+  const auto carry_in = static_cast<std::uint64_t>(lower_product >> 64);
+  low += carry_in;
+  if (low < carry_in) ++high;
+  // m >= 2^63 and T >= 2^127, so high >= 2^62: 54 or 55 significant bits in high.
+  const int top = static_cast<int>(high >> 63);
+  const int dropped = 10 + top;  // bits of high below the 53 kept
+  const std::uint64_t rest = high & ((std::uint64_t{1} << dropped) - 1);
+  const std::uint64_t half = std::uint64_t{1} << (dropped - 1);
+  if ((rest == half && low <= 3) || (rest == half - 1 && low >= ~std::uint64_t{0} - 3)) {
+    return decimal_to_double_exactly(significand, exponent, out);
+  }
+  std::uint64_t mantissa = (high >> dropped) + (rest >= half ? 1 : 0);
+  // value = mantissa x 2^(dropped + 128 + exponent - zeros - shift): high is P / 2^128.
+  int binary_exponent = 128 + dropped + exponent - zeros - power.shift;
+  if (mantissa == (std::uint64_t{1} << 53)) {
+    mantissa >>= 1;
+    ++binary_exponent;
+  }
+  const int biased = binary_exponent + 52 + 1023;
+  if (biased < 1 || biased > 2046) return false;  // subnormal or overflow
+  const std::uint64_t bits =
+      (static_cast<std::uint64_t>(biased) << 52) | (mantissa & ((std::uint64_t{1} << 52) - 1));
+  out = std::bit_cast<double>(bits);
+  return true;
+}
 
 }  // namespace orn

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <iterator>
 #include <string>
+#include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "engine/setting_value.hpp"
@@ -28,6 +30,9 @@ class TreeBuilder {
   // taken by rvalue reference: a by-value key would be moved twice, and moving a short string
   // copies its bytes.
   void add_item(SettingValue&& value) { items_.push_back(std::move(value)); }
+  // A null element on top of the stack, for the reader to fill in place before anything else is
+  // collected.
+  SettingValue& new_item() { return items_.emplace_back(); }
   SettingValue finish_list(std::size_t start) {
     List list(std::make_move_iterator(items_.begin() + static_cast<std::ptrdiff_t>(start)),
               std::make_move_iterator(items_.end()));
@@ -39,6 +44,14 @@ class TreeBuilder {
   void add_entry(std::string&& key, SettingValue&& value) {
     entries_.emplace_back(std::move(key), std::move(value));
   }
+  // An entry with a null value, its key copied in place; the value is reached by the index
+  // returned, which stays valid while entries are added and finished above it.
+  std::size_t new_entry(std::string_view key) {
+    entries_.emplace_back(std::piecewise_construct, std::forward_as_tuple(key),
+                          std::forward_as_tuple());
+    return entries_.size() - 1;
+  }
+  SettingValue& entry_value(std::size_t index) { return entries_[index].second; }
   // The mapping of the entries since start, in key order. Under DuplicateKeys::Refuse a repeated
   // key makes it return false with out untouched and *repeated (when given) set to the index,
   // counted from start in the order of add_entry, of the first entry that repeated a key.
