@@ -230,6 +230,41 @@ bool decimal_part(std::string_view t) {
   return digits_with_underscores(t, 10);
 }
 
+// Where the first '.', 'e' or 'E' of t is, or npos. (string_view::find_first_of asks memchr
+// over the set for every byte of t.)
+std::size_t first_of_point_or_exponent(std::string_view t) {
+  for (std::size_t i = 0; i < t.size(); ++i) {
+    if (t[i] == '.' || t[i] == 'e' || t[i] == 'E') return i;
+  }
+  return std::string_view::npos;
+}
+
+// -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)? with a fraction, an exponent or both: a float
+// that make_float would accept with nothing to take out before parsing.
+bool is_plain_float(std::string_view t) {
+  const char* p = t.data();
+  const char* const end = p + t.size();
+  if (p != end && *p == '-') ++p;
+  const char* digits = p;
+  while (p != end && is_digit(static_cast<unsigned char>(*p))) ++p;
+  if (p == digits || (*digits == '0' && p - digits > 1)) return false;
+  bool fraction = false;
+  if (p != end && *p == '.') {
+    digits = ++p;
+    while (p != end && is_digit(static_cast<unsigned char>(*p))) ++p;
+    if (p == digits) return false;
+    fraction = true;
+  }
+  if (p != end && (*p == 'e' || *p == 'E')) {
+    ++p;
+    if (p != end && (*p == '+' || *p == '-')) ++p;
+    digits = p;
+    while (p != end && is_digit(static_cast<unsigned char>(*p))) ++p;
+    return p != digits && p == end;
+  }
+  return fraction && p == end;
+}
+
 void append_without_underscores(std::string& out, std::string_view t) {
   for (char c : t) {
     if (c != '_') out += c;
@@ -484,7 +519,15 @@ class Parser {
     ++section_;
     std::uint32_t table = 0;
     const std::size_t last = key_parts_ - 1;
-    for (std::size_t i = 0; i < last; ++i) {
+    // Headers mostly repeat the previous header's leading parts ([a.b] after [a]): those lead
+    // to the same tables as before, since a slot never changes kind once made and an array of
+    // tables only grows through a header, which then is the previous header.
+    std::size_t i = 0;
+    for (; i < last && i < header_path_.size() && header_path_[i].name == parts_[i].name; ++i) {
+      table = header_path_[i].table;
+    }
+    header_path_.resize(i);
+    for (; i < last; ++i) {
       Table& t = tables_[table];
       std::uint64_t hash = hash_key(parts_[i].name);
       std::uint32_t found = find_slot(t, parts_[i].name, hash);
@@ -494,12 +537,21 @@ class Parser {
         slot.kind = SlotKind::Table;
         slot.ref = made;
         table = made;
-        continue;
+      } else {
+        const Slot& slot = t.slots[found];
+        if (slot.kind == SlotKind::Value) return fail_through_value(i, slot);
+        table = slot.kind == SlotKind::Table ? slot.ref : arrays_[slot.ref].back();
       }
-      const Slot& slot = t.slots[found];
-      if (slot.kind == SlotKind::Value) return fail_through_value(i, slot);
-      table = slot.kind == SlotKind::Table ? slot.ref : arrays_[slot.ref].back();
+      header_path_.push_back({parts_[i].name, table});
     }
+    if (!define_header_table(table, is_array, current)) return false;
+    header_path_.push_back({parts_[last].name, current});
+    return true;
+  }
+
+  // Defines the table that the last part of a header names inside table as current.
+  bool define_header_table(std::uint32_t table, bool is_array, std::uint32_t& current) {
+    const std::size_t last = key_parts_ - 1;
     Table& t = tables_[table];
     std::uint64_t hash = hash_key(parts_[last].name);
     std::uint32_t found = find_slot(t, parts_[last].name, hash);
@@ -650,6 +702,10 @@ class Parser {
       }
     }
 
+    // Plain decimal floats (what this system writes): no sign but "-", no underscores, so the
+    // token is already the text from_chars takes. Anything else goes the general way below.
+    if (is_plain_float(t)) return finish_float(parse_double(t), start, span, out);
+
     if (looks_like_datetime(t)) {
       scratch_.clear();
       if (!parse_datetime(t, scratch_)) return fail(start, span, "invalid date-time");
@@ -673,7 +729,7 @@ class Parser {
       }
       return make_integer(t, start, span, out);
     }
-    const bool is_float = body.find_first_of(".eE") != std::string_view::npos;
+    const bool is_float = first_of_point_or_exponent(body) != std::string_view::npos;
     if (!is_float) {
       if (!decimal_part(body)) return fail(start, span, "invalid integer number");
       return make_integer(t, start, span, out);
@@ -706,12 +762,12 @@ class Parser {
   bool make_float(std::string_view t, std::string_view body, const char* start, std::size_t span,
                   SettingValue& out) {
     // An integer part, then a fraction, an exponent or both.
-    std::size_t stop = body.find_first_of(".eE");
+    std::size_t stop = first_of_point_or_exponent(body);
     bool ok = decimal_part(body.substr(0, stop));
     std::size_t i = stop;
     if (ok && body[i] == '.') {
-      std::size_t e = body.find_first_of("eE", i + 1);
-      std::size_t frac_end = e == std::string_view::npos ? body.size() : e;
+      std::size_t frac_end = i + 1;
+      while (frac_end < body.size() && body[frac_end] != 'e' && body[frac_end] != 'E') ++frac_end;
       ok = digits_with_underscores(body.substr(i + 1, frac_end - i - 1), 10);
       i = frac_end;
     }
@@ -729,7 +785,10 @@ class Parser {
       append_without_underscores(scratch_, body);
       number = scratch_;
     }
-    ParsedDouble parsed = parse_double(number);
+    return finish_float(parse_double(number), start, span, out);
+  }
+
+  bool finish_float(ParsedDouble parsed, const char* start, std::size_t span, SettingValue& out) {
     if (parsed.status == ParsedDouble::Status::Overflow) {
       return fail(start, span, "floating-point number overflowed");
     }
@@ -1045,9 +1104,15 @@ class Parser {
 
   std::vector<KeyPart> parts_;
   std::size_t key_parts_ = 0;
+  struct HeaderStep {
+    std::string name;
+    std::uint32_t table;
+  };
+  std::vector<HeaderStep> header_path_;  // the tables the last header's parts led to
   std::string buffer_;   // decoded string text
   std::string scratch_;  // number and date text
-  TreeBuilder tree_{DuplicateKeys::Refuse};
+  // The definition rules already refuse every repeated key, so the builder need not look.
+  TreeBuilder tree_{DuplicateKeys::LastWins};
 
   std::size_t error_offset_ = 0;
   std::size_t error_span_ = 0;

@@ -76,6 +76,16 @@ constexpr std::array<bool, 256> kQuiet = [] {
   return table;
 }();
 
+// Bytes that, past a text's first character, change no style decision: all but white space,
+// ':' and '#', the controls and DEL, and the lead bytes named under kQuiet. Continuation bytes
+// are among them, so a run of these may be skipped byte by byte without decoding.
+constexpr std::array<bool, 256> kNeutral = [] {
+  std::array<bool, 256> table{};
+  for (int c = 0x21; c <= 0x7E; ++c) table[c] = c != ':' && c != '#';
+  for (int c = 0x80; c <= 0xFF; ++c) table[c] = c != 0xC2 && c != 0xE2 && c != 0xEF;
+  return table;
+}();
+
 Analysis analyze(std::string_view text) {
   Analysis a;
   if (text.empty()) {
@@ -101,6 +111,15 @@ Analysis analyze(std::string_view text) {
   bool preceded_by_blank = true;
   for (const Byte* p = start; p != end;) {
     const Byte c = *p;
+    if (p != start && kNeutral[c]) {
+      // What a neutral byte does to the state below, once for its whole run.
+      while (++p != end && kNeutral[*p]) {
+      }
+      previous_space = false;
+      previous_break = false;
+      preceded_by_blank = false;
+      continue;
+    }
     const std::size_t width = width_of(c);
     if (p == start) {
       switch (c) {
