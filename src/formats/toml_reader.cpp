@@ -1,3 +1,4 @@
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -5,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "formats/byte_scan.hpp"
 #include "formats/escapes.hpp"
 #include "formats/input.hpp"
 #include "formats/numbers.hpp"
@@ -91,10 +93,16 @@ Slot& add_slot(Table& table, std::string&& key, std::uint64_t hash) {
   return slot;
 }
 
-inline bool is_bare_key_char(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-         c == '_';
-}
+constexpr std::array<bool, 256> kBareKeyChars = [] {
+  std::array<bool, 256> table{};
+  for (int c = 0; c < 256; ++c) {
+    table[c] = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+               c == '-' || c == '_';
+  }
+  return table;
+}();
+
+inline bool is_bare_key_char(unsigned char c) { return kBareKeyChars[c]; }
 
 inline bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
 
@@ -113,8 +121,31 @@ inline bool is_plain_basic(unsigned char c) {
 }
 inline bool is_plain_literal(unsigned char c) { return c != '\'' && !is_forbidden_control(c); }
 
+// The end of the run of plain bytes at p: of a basic string, and of a literal string.
+inline const char* skip_plain_basic(const char* p, const char* end) {
+  return find_stop(
+      p, end,
+      [](std::uint64_t w) {
+        return bytes_below(w, 0x20) | bytes_equal(w, 0x7F) | bytes_equal(w, '"') |
+               bytes_equal(w, '\\');
+      },
+      [](unsigned char c) { return !is_plain_basic(c); });
+}
+inline const char* skip_plain_literal(const char* p, const char* end) {
+  return find_stop(
+      p, end,
+      [](std::uint64_t w) {
+        return bytes_below(w, 0x20) | bytes_equal(w, 0x7F) | bytes_equal(w, '\'');
+      },
+      [](unsigned char c) { return !is_plain_literal(c); });
+}
+
 struct KeyPart {
-  std::string name;
+  // A bare key is a view of the text; a quoted one is decoded into its own string.
+  std::string_view name() const { return is_decoded ? decoded : bare; }
+  std::string_view bare;
+  std::string decoded;
+  bool is_decoded = false;
   const char* at = nullptr;  // the part's first byte in the text
   std::size_t length = 0;    // its bytes in the text, quotes included
 };
@@ -414,17 +445,20 @@ class Parser {
       if (p_ != end_ && is_bare_key_char(static_cast<unsigned char>(*p_))) {
         const char* start = p_;
         while (p_ != end_ && is_bare_key_char(static_cast<unsigned char>(*p_))) ++p_;
-        part.name.assign(start, p_);
+        part.bare = std::string_view(start, static_cast<std::size_t>(p_ - start));
+        part.is_decoded = false;
       } else if (p_ != end_ && *p_ == '"') {
         ++p_;
         std::string_view s;
         if (!parse_basic_string(s)) return false;
-        part.name.assign(s);
+        part.decoded.assign(s);
+        part.is_decoded = true;
       } else if (p_ != end_ && *p_ == '\'') {
         ++p_;
         std::string_view s;
         if (!parse_literal_string(s)) return false;
-        part.name.assign(s);
+        part.decoded.assign(s);
+        part.is_decoded = true;
       } else if (p_ == end_ || *p_ == '\n' || *p_ == '\r' || *p_ == '#' || *p_ == '=') {
         return fail_here("missing key");
       } else {
@@ -466,12 +500,12 @@ class Parser {
     const std::size_t last = key_parts_ - 1;
     for (std::size_t i = 0; i < last; ++i) {
       Table& t = tables_[table];
-      std::uint64_t hash = hash_key(parts_[i].name);
-      std::uint32_t found = find_slot(t, parts_[i].name, hash);
+      std::uint64_t hash = hash_key(parts_[i].name());
+      std::uint32_t found = find_slot(t, parts_[i].name(), hash);
       if (found == kNone) {
         std::uint32_t made = new_table();
         tables_[made].dotted_section = section_;
-        Slot& slot = add_slot(t, std::string(parts_[i].name), hash);
+        Slot& slot = add_slot(t, std::string(parts_[i].name()), hash);
         slot.kind = SlotKind::Table;
         slot.ref = made;
         table = made;
@@ -489,7 +523,7 @@ class Parser {
     }
     const char* key_at = parts_[last].at;
     const std::size_t key_length = parts_[last].length;
-    std::string key = std::move(parts_[last].name);  // the value may reuse parts_
+    std::string key(parts_[last].name());  // the value may reuse parts_
     std::uint64_t hash = hash_key(key);
     if (find_slot(tables_[table], key, hash) != kNone)
       return fail(key_at, key_length, "duplicate key");
@@ -523,17 +557,17 @@ class Parser {
     // to the same tables as before, since a slot never changes kind once made and an array of
     // tables only grows through a header, which then is the previous header.
     std::size_t i = 0;
-    for (; i < last && i < header_path_.size() && header_path_[i].name == parts_[i].name; ++i) {
+    for (; i < last && i < header_path_.size() && header_path_[i].name == parts_[i].name(); ++i) {
       table = header_path_[i].table;
     }
     header_path_.resize(i);
     for (; i < last; ++i) {
       Table& t = tables_[table];
-      std::uint64_t hash = hash_key(parts_[i].name);
-      std::uint32_t found = find_slot(t, parts_[i].name, hash);
+      std::uint64_t hash = hash_key(parts_[i].name());
+      std::uint32_t found = find_slot(t, parts_[i].name(), hash);
       if (found == kNone) {
         std::uint32_t made = new_table();
-        Slot& slot = add_slot(t, std::string(parts_[i].name), hash);
+        Slot& slot = add_slot(t, std::string(parts_[i].name()), hash);
         slot.kind = SlotKind::Table;
         slot.ref = made;
         table = made;
@@ -542,10 +576,10 @@ class Parser {
         if (slot.kind == SlotKind::Value) return fail_through_value(i, slot);
         table = slot.kind == SlotKind::Table ? slot.ref : arrays_[slot.ref].back();
       }
-      header_path_.push_back({parts_[i].name, table});
+      header_path_.push_back({std::string(parts_[i].name()), table});
     }
     if (!define_header_table(table, is_array, current)) return false;
-    header_path_.push_back({parts_[last].name, current});
+    header_path_.push_back({std::string(parts_[last].name()), current});
     return true;
   }
 
@@ -553,12 +587,12 @@ class Parser {
   bool define_header_table(std::uint32_t table, bool is_array, std::uint32_t& current) {
     const std::size_t last = key_parts_ - 1;
     Table& t = tables_[table];
-    std::uint64_t hash = hash_key(parts_[last].name);
-    std::uint32_t found = find_slot(t, parts_[last].name, hash);
+    std::uint64_t hash = hash_key(parts_[last].name());
+    std::uint32_t found = find_slot(t, parts_[last].name(), hash);
     if (found == kNone) {
       std::uint32_t made = new_table();
       tables_[made].is_explicit = true;
-      Slot& slot = add_slot(t, std::string(parts_[last].name), hash);
+      Slot& slot = add_slot(t, std::string(parts_[last].name()), hash);
       if (is_array) {
         arrays_.emplace_back(1, made);
         slot.kind = SlotKind::Tables;
@@ -806,7 +840,7 @@ class Parser {
   // After the opening quotation mark.
   bool parse_basic_string(std::string_view& out) {
     const char* start = p_;
-    while (p_ != end_ && is_plain_basic(static_cast<unsigned char>(*p_))) ++p_;
+    p_ = skip_plain_basic(p_, end_);
     if (p_ != end_ && *p_ == '"') {
       out = std::string_view(start, static_cast<std::size_t>(p_ - start));
       ++p_;
@@ -830,7 +864,7 @@ class Parser {
       }
       if (is_forbidden_control(c)) return fail_here("control character in string");
       const char* run = p_;
-      while (p_ != end_ && is_plain_basic(static_cast<unsigned char>(*p_))) ++p_;
+      p_ = skip_plain_basic(p_, end_);
       buffer_.append(run, p_);
     }
   }
@@ -895,7 +929,7 @@ class Parser {
   bool parse_literal_string(std::string_view& out) {
     const char* start = p_;
     for (;;) {
-      while (p_ != end_ && is_plain_literal(static_cast<unsigned char>(*p_))) ++p_;
+      p_ = skip_plain_literal(p_, end_);
       if (p_ == end_ || *p_ == '\n') return fail_here("unclosed string, expected `'`");
       unsigned char c = static_cast<unsigned char>(*p_);
       if (c == '\'') break;
@@ -965,7 +999,7 @@ class Parser {
         return fail_here("control character in string");
       } else {
         const char* run = p_;
-        while (p_ != end_ && is_plain_basic(static_cast<unsigned char>(*p_))) ++p_;
+        p_ = skip_plain_basic(p_, end_);
         buffer_.append(run, p_);
       }
     }
@@ -999,7 +1033,7 @@ class Parser {
         return fail_here("control character in string");
       } else {
         const char* run = p_;
-        while (p_ != end_ && is_plain_literal(static_cast<unsigned char>(*p_))) ++p_;
+        p_ = skip_plain_literal(p_, end_);
         buffer_.append(run, p_);
       }
     }
@@ -1109,8 +1143,8 @@ class Parser {
     std::uint32_t table;
   };
   std::vector<HeaderStep> header_path_;  // the tables the last header's parts led to
-  std::string buffer_;   // decoded string text
-  std::string scratch_;  // number and date text
+  std::string buffer_;                   // decoded string text
+  std::string scratch_;                  // number and date text
   // The definition rules already refuse every repeated key, so the builder need not look.
   TreeBuilder tree_{DuplicateKeys::LastWins};
 
@@ -1133,6 +1167,7 @@ Result<SettingValue> parse_utf8(std::string_view text) {
 Result<SettingValue> parse_toml(std::string_view text) {
   // Files are checked as a whole when read; text from elsewhere is checked here, and the first
   // ill-formed sequence is reported in the frame like any other error.
+  if (is_utf8(text)) return parse_utf8(text);
   const auto* begin = reinterpret_cast<const unsigned char*>(text.data());
   const auto* end = begin + text.size();
   for (const unsigned char* p = begin; p != end;) {
