@@ -41,6 +41,9 @@ struct Table {
   bool is_explicit = false;          // defined by a header, or an element of an array of tables
 };
 
+// Tables with up to this many keys are put in key order as they become mappings.
+constexpr std::size_t kSortHere = 16;
+
 // Tables with up to this many keys are searched linearly.
 constexpr std::size_t kLinear = 8;
 constexpr std::uint32_t kNone = UINT32_MAX;
@@ -503,11 +506,12 @@ class Parser {
       std::uint64_t hash = hash_key(parts_[i].name());
       std::uint32_t found = find_slot(t, parts_[i].name(), hash);
       if (found == kNone) {
-        std::uint32_t made = new_table();
-        tables_[made].dotted_section = section_;
+        const auto made = static_cast<std::uint32_t>(tables_.size());
         Slot& slot = add_slot(t, std::string(parts_[i].name()), hash);
         slot.kind = SlotKind::Table;
         slot.ref = made;
+        new_table();  // may move every table: t and slot are not used past here
+        tables_[made].dotted_section = section_;
         table = made;
         continue;
       }
@@ -566,10 +570,11 @@ class Parser {
       std::uint64_t hash = hash_key(parts_[i].name());
       std::uint32_t found = find_slot(t, parts_[i].name(), hash);
       if (found == kNone) {
-        std::uint32_t made = new_table();
+        const auto made = static_cast<std::uint32_t>(tables_.size());
         Slot& slot = add_slot(t, std::string(parts_[i].name()), hash);
         slot.kind = SlotKind::Table;
         slot.ref = made;
+        new_table();  // may move every table: t and slot are not used past here
         table = made;
       } else {
         const Slot& slot = t.slots[found];
@@ -590,8 +595,7 @@ class Parser {
     std::uint64_t hash = hash_key(parts_[last].name());
     std::uint32_t found = find_slot(t, parts_[last].name(), hash);
     if (found == kNone) {
-      std::uint32_t made = new_table();
-      tables_[made].is_explicit = true;
+      const auto made = static_cast<std::uint32_t>(tables_.size());
       Slot& slot = add_slot(t, std::string(parts_[last].name()), hash);
       if (is_array) {
         arrays_.emplace_back(1, made);
@@ -601,6 +605,8 @@ class Parser {
         slot.kind = SlotKind::Table;
         slot.ref = made;
       }
+      new_table();  // may move every table: t and slot are not used past here
+      tables_[made].is_explicit = true;
       current = made;
       return true;
     }
@@ -1102,7 +1108,21 @@ class Parser {
 
   SettingValue materialize(std::uint32_t index) {
     const std::size_t start = tree_.map_start();
-    for (Slot& slot : tables_[index].slots) {
+    std::vector<Slot>& slots = tables_[index].slots;  // no table is added meanwhile
+    // A small table goes to the builder in key order, so that the mapping needs no sorting
+    // afterwards (a section's plain keys come before its sub-tables in the text, which
+    // rarely is their order).
+    const std::size_t n = slots.size();
+    std::uint8_t order[kSortHere];
+    if (n <= kSortHere) {
+      for (std::size_t i = 0; i < n; ++i) {
+        std::size_t j = i;
+        for (; j > 0 && slots[i].key < slots[order[j - 1]].key; --j) order[j] = order[j - 1];
+        order[j] = static_cast<std::uint8_t>(i);
+      }
+    }
+    for (std::size_t k = 0; k < n; ++k) {
+      Slot& slot = slots[n <= kSortHere ? order[k] : k];
       switch (slot.kind) {
         case SlotKind::Value:
           tree_.add_entry(std::move(slot.key), std::move(slot.value));
@@ -1131,7 +1151,7 @@ class Parser {
   const char* p_;
   const char* end_;
 
-  std::deque<Table> tables_;  // [0] is the root; references stay valid as tables are added
+  std::vector<Table> tables_;                      // [0] is the root; adding one may move them all
   std::deque<std::vector<std::uint32_t>> arrays_;  // the elements of each array of tables
   std::uint32_t section_ = 1;                      // numbers the header sections; the root's is 1
   std::size_t depth_ = 0;                          // arrays and inline tables open
