@@ -416,3 +416,71 @@ class TestRoundTrip:
         want = e.value("")
         assert same(OrnSettingEngine(str(path), "toml").value(""), want)
         assert tomllib.loads(path.read_text(encoding="utf-8")) == want
+
+
+# Strings are scanned eight bytes at a time: one telling byte at each place around the word
+# boundaries of a run, in each string form, written, read back and checked against tomllib.
+TELLING = ['"', "'", "\\", "\t", "\n", "\x7f", "\x01", '"""', "'''", "é"]
+
+
+class TestPlainRuns:
+    @pytest.mark.parametrize("telling", TELLING)
+    def test_strings_written_and_read_at_every_offset(self, tmp_path, telling):
+        values = {f"s{i:02d}": "abcdefghijklmnopq"[:i] + telling + "rstuvwxyz0123456"[: 17 - i] for i in range(18)}
+        text = saved(tmp_path, {"t": values})
+        assert tomllib.loads(text) == {"t": values}
+        assert load(tmp_path, text) == {"t": values}
+
+    @pytest.mark.parametrize("i", range(18))
+    @pytest.mark.parametrize("quote, escaped", [('"', '\\"'), ('"', "\\\\"), ('"', "\t"), ("'", '"'), ("'", "\\")])
+    def test_documents_read_like_tomllib(self, tmp_path, i, quote, escaped):
+        text = f"s = {quote}{'x' * i}{escaped}{'y' * (17 - i)}{quote}\n"
+        assert load(tmp_path, text) == tomllib.loads(text)
+
+    @pytest.mark.parametrize("i", range(18))
+    def test_control_character_is_placed(self, tmp_path, i):
+        message = load_error(tmp_path, f's = "{"x" * i}\x01{"y" * 9}"')
+        assert message.startswith(f"TOML parse error: TOML parse error at line 1, column {6 + i}\n")
+        assert message.endswith("control character in string\n")
+
+    @pytest.mark.parametrize(
+        "text",
+        ["0.1", "-0.0", "1e5", "1E+05", "1.5e-07", "5e-324", "1.7976931348623157e308", "-2.5E3",
+         "123456789012345678.5", "0.30000000000000004", "1_0.5e1_0", "+1.5", "0e0", "9007199254740993.0"],
+    )
+    def test_floats_are_bit_identical(self, tmp_path, text):
+        assert same(load(tmp_path, "n = " + text)["n"], tomllib.loads("n = " + text)["n"])
+
+    @pytest.mark.parametrize("text", ["01.5", "-01.5", "1.e5", "1e", "1e+", "1.5e", "00.0", "1.5.5"])
+    def test_malformed_floats(self, tmp_path, text):
+        assert load_error(tmp_path, "n = " + text).endswith("^\ninvalid floating-point number\n")
+
+
+# Headers reuse the tables that the previous header's leading parts led to.
+class TestHeaderPaths:
+    @pytest.mark.parametrize(
+        "text",
+        [
+            "[[a]]\nx = 1\n[a.b]\ny = 1\n[[a]]\nx = 2\n[a.b]\ny = 2\n[a.b.c]\n",
+            "[a.b.c]\n[a.b.d]\n[a.e]\n[a.b.c.f]\n[a]\n",
+            '["a.b".c]\n[a.b.c]\n["a.b".d]\n[a."b".e]\n',
+            "[x]\n[x.y.z]\nk.l = 1\n[x.y.w]\n[[x.y.v]]\n[[x.y.v]]\n[x.y.v.u]\n",
+        ],
+    )
+    def test_read_like_tomllib(self, tmp_path, text):
+        assert load(tmp_path, text) == tomllib.loads(text)
+
+    @pytest.mark.parametrize(
+        "text, line, description",
+        [
+            ("[a.b]\n[a]\n[a.b]\n", 3, "duplicate table"),
+            ("[a]\nb = 1\n[a.b.c]\n", 3, "duplicate key"),
+            ("[[a]]\n[a.b]\n[a]\n", 3, "duplicate table"),
+            ("[a.b]\nc.d = 1\n[a.b.c]\n", 3, "duplicate table"),
+        ],
+    )
+    def test_redefinitions(self, tmp_path, text, line, description):
+        with pytest.raises(tomllib.TOMLDecodeError):
+            tomllib.loads(text)
+        message = load_error(tmp_path, text)
+        assert f"at line {line}," in message and message.endswith(description + "\n")

@@ -20,10 +20,17 @@ DecimalDigits shortest_digits(double value) {
     d.negative = true;
     ++p;
   }
-  for (; *p != 'e'; ++p) {
-    if (*p != '.') d.digits[d.count++] = *p;
+  // The exponent is the short part at the end: the 'e' is found from there.
+  const char* e = end - 3;  // "e+X" at the least
+  while (*e != 'e') --e;
+  d.digits[0] = *p;
+  d.count = 1;
+  if (p[1] == '.') {
+    const auto fraction = static_cast<std::size_t>(e - (p + 2));
+    std::memcpy(d.digits + 1, p + 2, fraction);
+    d.count += static_cast<int>(fraction);
   }
-  ++p;  // 'e'
+  p = e + 1;
   bool exponent_negative = *p++ == '-';
   int exponent = 0;
   for (; p != end; ++p) exponent = exponent * 10 + (*p - '0');
@@ -42,10 +49,6 @@ void append_int(std::string& out, std::int64_t value) {
 }
 
 namespace {
-
-// The longest text any layout writes: a sign, "0.", 323 zeros and 17 digits for the smallest
-// subnormal in positional form; 309 digits and ".0" for the largest double.
-constexpr std::size_t kFloatTextMax = 352;
 
 // Positional digits of d from p: "0.000ddd" for a negative exponent, "ddd000" then "." and the
 // rest otherwise. Returns the end.
@@ -79,9 +82,12 @@ char* put_positional_digits(char* p, const DecimalDigits& d) {
 // Each layout is composed in one stack buffer and appended once: a float costs one capacity
 // check instead of one per piece.
 void append_float(std::string& out, double value, FloatLayout layout) {
-  const DecimalDigits d = shortest_digits(value);
   char text[kFloatTextMax];
-  char* p = text;
+  out.append(text, static_cast<std::size_t>(put_float(text, value, layout) - text));
+}
+
+char* put_float(char* p, double value, FloatLayout layout) {
+  const DecimalDigits d = shortest_digits(value);
   const bool positional = layout == FloatLayout::Toml || layout == FloatLayout::Json5 ||
                           (d.exponent >= -5 && d.exponent <= 15);
   if (positional) {
@@ -92,8 +98,7 @@ void append_float(std::string& out, double value, FloatLayout layout) {
       *p++ = '.';
       *p++ = '0';
     }
-    out.append(text, static_cast<std::size_t>(p - text));
-    return;
+    return p;
   }
   if (d.negative) *p++ = '-';
   *p++ = d.digits[0];
@@ -108,8 +113,8 @@ void append_float(std::string& out, double value, FloatLayout layout) {
   } else if (layout == FloatLayout::Json) {
     *p++ = '+';
   }
-  p = std::to_chars(p, text + sizeof text, d.exponent < 0 ? -d.exponent : d.exponent).ptr;
-  out.append(text, static_cast<std::size_t>(p - text));
+  // Three digits at most: the exponent of a double lies within -324..308.
+  return std::to_chars(p, p + 3, d.exponent < 0 ? -d.exponent : d.exponent).ptr;
 }
 
 namespace {

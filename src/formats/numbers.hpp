@@ -43,6 +43,13 @@ enum class FloatLayout : std::uint8_t {
 // The caller guarantees a finite value.
 void append_float(std::string& out, double value, FloatLayout layout);
 
+// The longest text any layout writes: a sign, "0.", 323 zeros and 17 digits for the smallest
+// subnormal in positional form; 309 digits and ".0" for the largest double.
+inline constexpr std::size_t kFloatTextMax = 352;
+
+// As append_float, into p with room for kFloatTextMax bytes; returns the end of the text.
+char* put_float(char* p, double value, FloatLayout layout);
+
 // The range an integer text's value falls in, which decides how each format keeps it.
 enum class IntegerRange : std::uint8_t {
   Unsigned64,  // 0 ..= 2^64 - 1 (negative zero included)

@@ -1,3 +1,4 @@
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -5,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "formats/byte_scan.hpp"
 #include "formats/escapes.hpp"
 #include "formats/input.hpp"
 #include "formats/numbers.hpp"
@@ -38,6 +40,9 @@ struct Table {
   std::uint32_t dotted_section = 0;  // the section whose dotted keys made or extended it, or 0
   bool is_explicit = false;          // defined by a header, or an element of an array of tables
 };
+
+// Tables with up to this many keys are put in key order as they become mappings.
+constexpr std::size_t kSortHere = 16;
 
 // Tables with up to this many keys are searched linearly.
 constexpr std::size_t kLinear = 8;
@@ -91,10 +96,16 @@ Slot& add_slot(Table& table, std::string&& key, std::uint64_t hash) {
   return slot;
 }
 
-inline bool is_bare_key_char(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-         c == '_';
-}
+constexpr std::array<bool, 256> kBareKeyChars = [] {
+  std::array<bool, 256> table{};
+  for (int c = 0; c < 256; ++c) {
+    table[c] = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+               c == '-' || c == '_';
+  }
+  return table;
+}();
+
+inline bool is_bare_key_char(unsigned char c) { return kBareKeyChars[c]; }
 
 inline bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
 
@@ -113,8 +124,31 @@ inline bool is_plain_basic(unsigned char c) {
 }
 inline bool is_plain_literal(unsigned char c) { return c != '\'' && !is_forbidden_control(c); }
 
+// The end of the run of plain bytes at p: of a basic string, and of a literal string.
+inline const char* skip_plain_basic(const char* p, const char* end) {
+  return find_stop(
+      p, end,
+      [](std::uint64_t w) {
+        return bytes_below(w, 0x20) | bytes_equal(w, 0x7F) | bytes_equal(w, '"') |
+               bytes_equal(w, '\\');
+      },
+      [](unsigned char c) { return !is_plain_basic(c); });
+}
+inline const char* skip_plain_literal(const char* p, const char* end) {
+  return find_stop(
+      p, end,
+      [](std::uint64_t w) {
+        return bytes_below(w, 0x20) | bytes_equal(w, 0x7F) | bytes_equal(w, '\'');
+      },
+      [](unsigned char c) { return !is_plain_literal(c); });
+}
+
 struct KeyPart {
-  std::string name;
+  // A bare key is a view of the text; a quoted one is decoded into its own string.
+  std::string_view name() const { return is_decoded ? decoded : bare; }
+  std::string_view bare;
+  std::string decoded;
+  bool is_decoded = false;
   const char* at = nullptr;  // the part's first byte in the text
   std::size_t length = 0;    // its bytes in the text, quotes included
 };
@@ -228,6 +262,41 @@ bool decimal_part(std::string_view t) {
   if (t.empty()) return false;
   if (t[0] == '0') return t.size() == 1;
   return digits_with_underscores(t, 10);
+}
+
+// Where the first '.', 'e' or 'E' of t is, or npos. (string_view::find_first_of asks memchr
+// over the set for every byte of t.)
+std::size_t first_of_point_or_exponent(std::string_view t) {
+  for (std::size_t i = 0; i < t.size(); ++i) {
+    if (t[i] == '.' || t[i] == 'e' || t[i] == 'E') return i;
+  }
+  return std::string_view::npos;
+}
+
+// -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)? with a fraction, an exponent or both: a float
+// that make_float would accept with nothing to take out before parsing.
+bool is_plain_float(std::string_view t) {
+  const char* p = t.data();
+  const char* const end = p + t.size();
+  if (p != end && *p == '-') ++p;
+  const char* digits = p;
+  while (p != end && is_digit(static_cast<unsigned char>(*p))) ++p;
+  if (p == digits || (*digits == '0' && p - digits > 1)) return false;
+  bool fraction = false;
+  if (p != end && *p == '.') {
+    digits = ++p;
+    while (p != end && is_digit(static_cast<unsigned char>(*p))) ++p;
+    if (p == digits) return false;
+    fraction = true;
+  }
+  if (p != end && (*p == 'e' || *p == 'E')) {
+    ++p;
+    if (p != end && (*p == '+' || *p == '-')) ++p;
+    digits = p;
+    while (p != end && is_digit(static_cast<unsigned char>(*p))) ++p;
+    return p != digits && p == end;
+  }
+  return fraction && p == end;
 }
 
 void append_without_underscores(std::string& out, std::string_view t) {
@@ -379,17 +448,20 @@ class Parser {
       if (p_ != end_ && is_bare_key_char(static_cast<unsigned char>(*p_))) {
         const char* start = p_;
         while (p_ != end_ && is_bare_key_char(static_cast<unsigned char>(*p_))) ++p_;
-        part.name.assign(start, p_);
+        part.bare = std::string_view(start, static_cast<std::size_t>(p_ - start));
+        part.is_decoded = false;
       } else if (p_ != end_ && *p_ == '"') {
         ++p_;
         std::string_view s;
         if (!parse_basic_string(s)) return false;
-        part.name.assign(s);
+        part.decoded.assign(s);
+        part.is_decoded = true;
       } else if (p_ != end_ && *p_ == '\'') {
         ++p_;
         std::string_view s;
         if (!parse_literal_string(s)) return false;
-        part.name.assign(s);
+        part.decoded.assign(s);
+        part.is_decoded = true;
       } else if (p_ == end_ || *p_ == '\n' || *p_ == '\r' || *p_ == '#' || *p_ == '=') {
         return fail_here("missing key");
       } else {
@@ -431,14 +503,15 @@ class Parser {
     const std::size_t last = key_parts_ - 1;
     for (std::size_t i = 0; i < last; ++i) {
       Table& t = tables_[table];
-      std::uint64_t hash = hash_key(parts_[i].name);
-      std::uint32_t found = find_slot(t, parts_[i].name, hash);
+      std::uint64_t hash = hash_key(parts_[i].name());
+      std::uint32_t found = find_slot(t, parts_[i].name(), hash);
       if (found == kNone) {
-        std::uint32_t made = new_table();
-        tables_[made].dotted_section = section_;
-        Slot& slot = add_slot(t, std::string(parts_[i].name), hash);
+        const auto made = static_cast<std::uint32_t>(tables_.size());
+        Slot& slot = add_slot(t, std::string(parts_[i].name()), hash);
         slot.kind = SlotKind::Table;
         slot.ref = made;
+        new_table();  // may move every table: t and slot are not used past here
+        tables_[made].dotted_section = section_;
         table = made;
         continue;
       }
@@ -454,7 +527,7 @@ class Parser {
     }
     const char* key_at = parts_[last].at;
     const std::size_t key_length = parts_[last].length;
-    std::string key = std::move(parts_[last].name);  // the value may reuse parts_
+    std::string key(parts_[last].name());  // the value may reuse parts_
     std::uint64_t hash = hash_key(key);
     if (find_slot(tables_[table], key, hash) != kNone)
       return fail(key_at, key_length, "duplicate key");
@@ -484,29 +557,46 @@ class Parser {
     ++section_;
     std::uint32_t table = 0;
     const std::size_t last = key_parts_ - 1;
-    for (std::size_t i = 0; i < last; ++i) {
+    // Headers mostly repeat the previous header's leading parts ([a.b] after [a]): those lead
+    // to the same tables as before, since a slot never changes kind once made and an array of
+    // tables only grows through a header, which then is the previous header.
+    std::size_t i = 0;
+    for (; i < last && i < header_path_.size() && header_path_[i].name == parts_[i].name(); ++i) {
+      table = header_path_[i].table;
+    }
+    header_path_.resize(i);
+    for (; i < last; ++i) {
       Table& t = tables_[table];
-      std::uint64_t hash = hash_key(parts_[i].name);
-      std::uint32_t found = find_slot(t, parts_[i].name, hash);
+      std::uint64_t hash = hash_key(parts_[i].name());
+      std::uint32_t found = find_slot(t, parts_[i].name(), hash);
       if (found == kNone) {
-        std::uint32_t made = new_table();
-        Slot& slot = add_slot(t, std::string(parts_[i].name), hash);
+        const auto made = static_cast<std::uint32_t>(tables_.size());
+        Slot& slot = add_slot(t, std::string(parts_[i].name()), hash);
         slot.kind = SlotKind::Table;
         slot.ref = made;
+        new_table();  // may move every table: t and slot are not used past here
         table = made;
-        continue;
+      } else {
+        const Slot& slot = t.slots[found];
+        if (slot.kind == SlotKind::Value) return fail_through_value(i, slot);
+        table = slot.kind == SlotKind::Table ? slot.ref : arrays_[slot.ref].back();
       }
-      const Slot& slot = t.slots[found];
-      if (slot.kind == SlotKind::Value) return fail_through_value(i, slot);
-      table = slot.kind == SlotKind::Table ? slot.ref : arrays_[slot.ref].back();
+      header_path_.push_back({std::string(parts_[i].name()), table});
     }
+    if (!define_header_table(table, is_array, current)) return false;
+    header_path_.push_back({std::string(parts_[last].name()), current});
+    return true;
+  }
+
+  // Defines the table that the last part of a header names inside table as current.
+  bool define_header_table(std::uint32_t table, bool is_array, std::uint32_t& current) {
+    const std::size_t last = key_parts_ - 1;
     Table& t = tables_[table];
-    std::uint64_t hash = hash_key(parts_[last].name);
-    std::uint32_t found = find_slot(t, parts_[last].name, hash);
+    std::uint64_t hash = hash_key(parts_[last].name());
+    std::uint32_t found = find_slot(t, parts_[last].name(), hash);
     if (found == kNone) {
-      std::uint32_t made = new_table();
-      tables_[made].is_explicit = true;
-      Slot& slot = add_slot(t, std::string(parts_[last].name), hash);
+      const auto made = static_cast<std::uint32_t>(tables_.size());
+      Slot& slot = add_slot(t, std::string(parts_[last].name()), hash);
       if (is_array) {
         arrays_.emplace_back(1, made);
         slot.kind = SlotKind::Tables;
@@ -515,6 +605,8 @@ class Parser {
         slot.kind = SlotKind::Table;
         slot.ref = made;
       }
+      new_table();  // may move every table: t and slot are not used past here
+      tables_[made].is_explicit = true;
       current = made;
       return true;
     }
@@ -650,6 +742,10 @@ class Parser {
       }
     }
 
+    // Plain decimal floats (what this system writes): no sign but "-", no underscores, so the
+    // token is already the text from_chars takes. Anything else goes the general way below.
+    if (is_plain_float(t)) return finish_float(parse_double(t), start, span, out);
+
     if (looks_like_datetime(t)) {
       scratch_.clear();
       if (!parse_datetime(t, scratch_)) return fail(start, span, "invalid date-time");
@@ -673,7 +769,7 @@ class Parser {
       }
       return make_integer(t, start, span, out);
     }
-    const bool is_float = body.find_first_of(".eE") != std::string_view::npos;
+    const bool is_float = first_of_point_or_exponent(body) != std::string_view::npos;
     if (!is_float) {
       if (!decimal_part(body)) return fail(start, span, "invalid integer number");
       return make_integer(t, start, span, out);
@@ -706,12 +802,12 @@ class Parser {
   bool make_float(std::string_view t, std::string_view body, const char* start, std::size_t span,
                   SettingValue& out) {
     // An integer part, then a fraction, an exponent or both.
-    std::size_t stop = body.find_first_of(".eE");
+    std::size_t stop = first_of_point_or_exponent(body);
     bool ok = decimal_part(body.substr(0, stop));
     std::size_t i = stop;
     if (ok && body[i] == '.') {
-      std::size_t e = body.find_first_of("eE", i + 1);
-      std::size_t frac_end = e == std::string_view::npos ? body.size() : e;
+      std::size_t frac_end = i + 1;
+      while (frac_end < body.size() && body[frac_end] != 'e' && body[frac_end] != 'E') ++frac_end;
       ok = digits_with_underscores(body.substr(i + 1, frac_end - i - 1), 10);
       i = frac_end;
     }
@@ -729,7 +825,10 @@ class Parser {
       append_without_underscores(scratch_, body);
       number = scratch_;
     }
-    ParsedDouble parsed = parse_double(number);
+    return finish_float(parse_double(number), start, span, out);
+  }
+
+  bool finish_float(ParsedDouble parsed, const char* start, std::size_t span, SettingValue& out) {
     if (parsed.status == ParsedDouble::Status::Overflow) {
       return fail(start, span, "floating-point number overflowed");
     }
@@ -747,7 +846,7 @@ class Parser {
   // After the opening quotation mark.
   bool parse_basic_string(std::string_view& out) {
     const char* start = p_;
-    while (p_ != end_ && is_plain_basic(static_cast<unsigned char>(*p_))) ++p_;
+    p_ = skip_plain_basic(p_, end_);
     if (p_ != end_ && *p_ == '"') {
       out = std::string_view(start, static_cast<std::size_t>(p_ - start));
       ++p_;
@@ -771,7 +870,7 @@ class Parser {
       }
       if (is_forbidden_control(c)) return fail_here("control character in string");
       const char* run = p_;
-      while (p_ != end_ && is_plain_basic(static_cast<unsigned char>(*p_))) ++p_;
+      p_ = skip_plain_basic(p_, end_);
       buffer_.append(run, p_);
     }
   }
@@ -836,7 +935,7 @@ class Parser {
   bool parse_literal_string(std::string_view& out) {
     const char* start = p_;
     for (;;) {
-      while (p_ != end_ && is_plain_literal(static_cast<unsigned char>(*p_))) ++p_;
+      p_ = skip_plain_literal(p_, end_);
       if (p_ == end_ || *p_ == '\n') return fail_here("unclosed string, expected `'`");
       unsigned char c = static_cast<unsigned char>(*p_);
       if (c == '\'') break;
@@ -906,7 +1005,7 @@ class Parser {
         return fail_here("control character in string");
       } else {
         const char* run = p_;
-        while (p_ != end_ && is_plain_basic(static_cast<unsigned char>(*p_))) ++p_;
+        p_ = skip_plain_basic(p_, end_);
         buffer_.append(run, p_);
       }
     }
@@ -940,7 +1039,7 @@ class Parser {
         return fail_here("control character in string");
       } else {
         const char* run = p_;
-        while (p_ != end_ && is_plain_literal(static_cast<unsigned char>(*p_))) ++p_;
+        p_ = skip_plain_literal(p_, end_);
         buffer_.append(run, p_);
       }
     }
@@ -1009,7 +1108,21 @@ class Parser {
 
   SettingValue materialize(std::uint32_t index) {
     const std::size_t start = tree_.map_start();
-    for (Slot& slot : tables_[index].slots) {
+    std::vector<Slot>& slots = tables_[index].slots;  // no table is added meanwhile
+    // A small table goes to the builder in key order, so that the mapping needs no sorting
+    // afterwards (a section's plain keys come before its sub-tables in the text, which
+    // rarely is their order).
+    const std::size_t n = slots.size();
+    std::uint8_t order[kSortHere];
+    if (n <= kSortHere) {
+      for (std::size_t i = 0; i < n; ++i) {
+        std::size_t j = i;
+        for (; j > 0 && slots[i].key < slots[order[j - 1]].key; --j) order[j] = order[j - 1];
+        order[j] = static_cast<std::uint8_t>(i);
+      }
+    }
+    for (std::size_t k = 0; k < n; ++k) {
+      Slot& slot = slots[n <= kSortHere ? order[k] : k];
       switch (slot.kind) {
         case SlotKind::Value:
           tree_.add_entry(std::move(slot.key), std::move(slot.value));
@@ -1038,16 +1151,22 @@ class Parser {
   const char* p_;
   const char* end_;
 
-  std::deque<Table> tables_;  // [0] is the root; references stay valid as tables are added
+  std::vector<Table> tables_;                      // [0] is the root; adding one may move them all
   std::deque<std::vector<std::uint32_t>> arrays_;  // the elements of each array of tables
   std::uint32_t section_ = 1;                      // numbers the header sections; the root's is 1
   std::size_t depth_ = 0;                          // arrays and inline tables open
 
   std::vector<KeyPart> parts_;
   std::size_t key_parts_ = 0;
-  std::string buffer_;   // decoded string text
-  std::string scratch_;  // number and date text
-  TreeBuilder tree_{DuplicateKeys::Refuse};
+  struct HeaderStep {
+    std::string name;
+    std::uint32_t table;
+  };
+  std::vector<HeaderStep> header_path_;  // the tables the last header's parts led to
+  std::string buffer_;                   // decoded string text
+  std::string scratch_;                  // number and date text
+  // The definition rules already refuse every repeated key, so the builder need not look.
+  TreeBuilder tree_{DuplicateKeys::LastWins};
 
   std::size_t error_offset_ = 0;
   std::size_t error_span_ = 0;
@@ -1068,6 +1187,7 @@ Result<SettingValue> parse_utf8(std::string_view text) {
 Result<SettingValue> parse_toml(std::string_view text) {
   // Files are checked as a whole when read; text from elsewhere is checked here, and the first
   // ill-formed sequence is reported in the frame like any other error.
+  if (is_utf8(text)) return parse_utf8(text);
   const auto* begin = reinterpret_cast<const unsigned char*>(text.data());
   const auto* end = begin + text.size();
   for (const unsigned char* p = begin; p != end;) {

@@ -1,8 +1,10 @@
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "formats/byte_scan.hpp"
 #include "formats/escapes.hpp"
 #include "formats/numbers.hpp"
 #include "formats/toml.hpp"
@@ -27,17 +29,34 @@ struct TextTraits {
   std::size_t apostrophe_run = 0;  // longest run of apostrophes
 };
 
+// The bytes measure looks at; the rest change no decision.
+inline bool is_telling(unsigned char c) {
+  return c < 0x20 || c == 0x7F || c == '"' || c == '\'' || c == '\\';
+}
+
 TextTraits measure(std::string_view text) {
   TextTraits t;
   std::size_t quotes = 0;
   std::size_t apostrophes = 0;
-  for (char ch : text) {
-    unsigned char c = static_cast<unsigned char>(ch);
-    quotes = c == '"' ? quotes + 1 : 0;
-    apostrophes = c == '\'' ? apostrophes + 1 : 0;
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  const char* next = nullptr;  // just after the last telling byte: a run goes on there
+  for (;; ++p) {
+    p = find_stop(
+        p, end,
+        [](std::uint64_t w) {
+          return bytes_below(w, 0x20) | bytes_equal(w, 0x7F) | bytes_equal(w, '"') |
+                 bytes_equal(w, '\'') | bytes_equal(w, '\\');
+        },
+        is_telling);
+    if (p == end) break;
+    const unsigned char c = static_cast<unsigned char>(*p);
+    const bool adjacent = p == next;
+    next = p + 1;
+    quotes = c == '"' ? (adjacent ? quotes + 1 : 1) : 0;
+    apostrophes = c == '\'' ? (adjacent ? apostrophes + 1 : 1) : 0;
     if (quotes > t.quote_run) t.quote_run = quotes;
     if (apostrophes > t.apostrophe_run) t.apostrophe_run = apostrophes;
-    if (c >= 0x20 && c != 0x7F && c != '"' && c != '\'' && c != '\\') continue;
     if (c == '\n') {
       t.has_line_feed = true;
     } else if (c == '\t') {
@@ -63,45 +82,94 @@ constexpr EscapeTable kBasicEscapes = [] {
   return table;
 }();
 
-void append_basic(std::string& out, std::string_view text) {
+// The escape of one byte that kBasicEscapes does not leave plain: a control character or DEL
+// (all below 0x80), a quotation mark or a backslash.
+template <typename Out>
+void append_basic_escape(Out& out, unsigned char c) {
+  const char action = kBasicEscapes.action[c];
+  if (action == EscapeTable::kUnicode) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    const char escape[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
+    out.append(escape, 6);
+  } else {
+    const char escape[2] = {'\\', action};
+    out.append(escape, 2);
+  }
+}
+
+template <typename Out>
+void append_basic(Out& out, std::string_view text) {
   out += '"';
-  append_escaped(out, text, kBasicEscapes);
+  const char* run = text.data();
+  const char* const end = run + text.size();
+  for (const char* q = run;; ++q) {
+    q = find_stop(
+        q, end,
+        [](std::uint64_t w) {
+          return bytes_below(w, 0x20) | bytes_equal(w, 0x7F) | bytes_equal(w, '"') |
+                 bytes_equal(w, '\\');
+        },
+        [](unsigned char c) { return kBasicEscapes.action[c] != EscapeTable::kPlain; });
+    if (q == end) break;
+    out.append(run, q);
+    run = q + 1;
+    append_basic_escape(out, static_cast<unsigned char>(*q));
+  }
+  out.append(run, end);
   out += '"';
 }
 
 // Line feeds stay as they are; a double quote is escaped only as the third of a run, so the
 // text can never close the string early.
-void append_multiline_basic(std::string& out, std::string_view text, bool has_line_feed) {
+template <typename Out>
+void append_multiline_basic(Out& out, std::string_view text, bool has_line_feed) {
   out += "\"\"\"";
   if (has_line_feed) out += '\n';
   std::size_t quotes = 0;
   const char* run = text.data();
   const char* end = run + text.size();
-  for (const char* q = run; q != end; ++q) {
-    unsigned char c = static_cast<unsigned char>(*q);
+  const char* next = nullptr;  // just after the last quotation mark: a run goes on there
+  for (const char* q = run;; ++q) {
+    q = find_stop(
+        q, end,
+        [](std::uint64_t w) {
+          return bytes_below(w, 0x20) | bytes_equal(w, 0x7F) | bytes_equal(w, '"') |
+                 bytes_equal(w, '\\');
+        },
+        [](unsigned char c) {
+          return c == '"' || (c != '\n' && kBasicEscapes.action[c] != EscapeTable::kPlain);
+        });
+    if (q == end) break;
+    const unsigned char c = static_cast<unsigned char>(*q);
     if (c == '"') {
-      if (++quotes < 3) continue;
-      quotes = 0;
-    } else {
-      quotes = 0;
-      if (c == '\n' || kBasicEscapes.action[c] == EscapeTable::kPlain) continue;
+      quotes = q == next ? quotes + 1 : 1;
+      next = q + 1;
+      if (quotes < 3) continue;
     }
+    quotes = 0;
     out.append(run, q);
     run = q + 1;
     if (c == '"') {
       out += "\\\"";
     } else {
-      append_escaped(out, std::string_view(q, 1), kBasicEscapes);
+      append_basic_escape(out, c);
     }
   }
   out.append(run, end);
   out += "\"\"\"";
 }
 
-void append_string(std::string& out, std::string_view text) {
+template <typename Out>
+void append_string(Out& out, std::string_view text) {
   TextTraits t = measure(text);
   if (!t.has_control && !t.has_backslash && !t.has_quote && !t.has_line_feed) {
-    append_basic(out, text);
+    if (t.has_tab) {
+      append_basic(out, text);
+    } else {  // nothing to escape
+      out += '"';
+      out += text;
+      out += '"';
+    }
   } else if (!t.has_control && !t.has_apostrophe && !t.has_line_feed) {
     out += '\'';
     out += text;
@@ -120,17 +188,25 @@ void append_string(std::string& out, std::string_view text) {
   }
 }
 
+constexpr std::array<bool, 256> kBareKeyChars = [] {
+  std::array<bool, 256> table{};
+  for (int c = 0; c < 256; ++c) {
+    table[c] = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+               c == '-' || c == '_';
+  }
+  return table;
+}();
+
 bool is_bare_key(std::string_view key) {
   if (key.empty()) return false;
   for (char c : key) {
-    bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-              c == '-' || c == '_';
-    if (!ok) return false;
+    if (!kBareKeyChars[static_cast<unsigned char>(c)]) return false;
   }
   return true;
 }
 
-void append_key(std::string& out, std::string_view key) {
+template <typename Out>
+void append_key(Out& out, std::string_view key) {
   if (is_bare_key(key)) {
     out += key;
     return;
@@ -193,7 +269,7 @@ class Writer {
                         ", and a TOML document is a mapping");
     }
     if (!write_section(root.as_map(), false)) return std::move(error_);
-    return std::move(out_);
+    return out_.take();
   }
 
  private:
@@ -242,12 +318,15 @@ class Writer {
     }
     for (const auto& entry : map) {
       if (placement(entry.second) != Placement::Inline) continue;
-      path_.push_back({entry.first, 0, false});
       append_key(out_, entry.first);
       out_ += " = ";
-      if (!write_inline(entry.second, 0)) return false;
+      // Only a failure or a nested value needs the path.
+      if (!write_scalar(entry.second)) {
+        path_.push_back({entry.first, 0, false});
+        if (!write_inline(entry.second, 0)) return false;
+        path_.pop_back();
+      }
       out_ += '\n';
-      path_.pop_back();
     }
     for (const auto& entry : map) {
       Placement where = placement(entry.second);
@@ -293,6 +372,33 @@ class Writer {
     return false;
   }
 
+  // Writes value when it is a scalar other than None; gives false, having written nothing,
+  // for anything else.
+  bool write_scalar(const SettingValue& value) {
+    switch (value.kind()) {
+      case SettingValue::Kind::Bool:
+        out_ += value.as_bool() ? "true" : "false";
+        return true;
+      case SettingValue::Kind::UInt:
+        append_uint(out_, value.as_uint());
+        return true;
+      case SettingValue::Kind::Int:
+        append_int(out_, value.as_int());
+        return true;
+      case SettingValue::Kind::Float:
+        append_float(out_, value.as_double(), FloatLayout::Toml);
+        return true;
+      case SettingValue::Kind::String:
+        append_string(out_, value.as_string());
+        return true;
+      case SettingValue::Kind::Null:
+      case SettingValue::Kind::List:
+      case SettingValue::Kind::Map:
+        break;
+    }
+    return false;
+  }
+
   // depth: the arrays and inline tables already open around value.
   bool write_inline(const SettingValue& value, std::size_t depth) {
     switch (value.kind()) {
@@ -326,9 +432,11 @@ class Writer {
       out_ += '[';
       for (std::size_t i = 0; i < items.size(); ++i) {
         if (items.size() >= 2) out_ += "\n    ";
-        path_.push_back({{}, i, true});
-        if (!write_inline(items[i], depth + 1)) return false;
-        path_.pop_back();
+        if (!write_scalar(items[i])) {
+          path_.push_back({{}, i, true});
+          if (!write_inline(items[i], depth + 1)) return false;
+          path_.pop_back();
+        }
         if (items.size() >= 2) out_ += ',';
       }
       if (items.size() >= 2) out_ += '\n';
@@ -356,7 +464,7 @@ class Writer {
     return true;
   }
 
-  std::string out_;
+  TextBuffer out_;
   bool printed_ = false;  // a section has been printed: the next one follows a blank line
   std::string header_;    // the encoded keys of the current section, joined by "."
   std::size_t header_parts_ = 0;

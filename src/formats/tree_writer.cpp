@@ -1,6 +1,7 @@
 #include "formats/tree_writer.hpp"
 
 #include <algorithm>
+#include <new>
 
 #include "formats/numbers.hpp"
 
@@ -11,6 +12,19 @@ namespace {
 bool is_container(const SettingValue& value) { return value.is_list() || value.is_map(); }
 
 }  // namespace
+
+void TextBuffer::grow(std::size_t n) {
+  const std::size_t used = size();
+  const std::size_t capacity = static_cast<std::size_t>(limit_ - start_);
+  std::size_t wanted = std::max<std::size_t>(capacity * 2, 4096);
+  if (wanted - used < n) wanted = used + n;
+  // realloc moves a large block by remapping its pages rather than copying them.
+  char* moved = static_cast<char*>(std::realloc(start_, wanted));
+  if (moved == nullptr) throw std::bad_alloc();
+  start_ = moved;
+  cursor_ = moved + used;
+  limit_ = moved + wanted;
+}
 
 std::size_t nesting_depth(const SettingValue& root) {
   // An element at level L that is a container nests L + 1 deep; walk_tree reports elements, so

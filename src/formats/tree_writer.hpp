@@ -3,7 +3,11 @@
 // that keeps a writer from producing a file its own reader refuses.
 #pragma once
 
+#include <charconv>
 #include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <string_view>
@@ -11,8 +15,89 @@
 
 #include "engine/result.hpp"
 #include "engine/setting_value.hpp"
+#include "formats/numbers.hpp"
 
 namespace orn {
+
+// The text a writer builds, appended through a cursor into room claimed ahead: a piece costs
+// one comparison and a copy, where std::string re-reads its size and capacity for each piece
+// and ends a copy of any length in a call. Members are named as std::string's, so one template
+// serves both. The buffer is not movable: take() hands the text over.
+class TextBuffer {
+ public:
+  TextBuffer() = default;
+  TextBuffer(const TextBuffer&) = delete;
+  TextBuffer& operator=(const TextBuffer&) = delete;
+  ~TextBuffer() { std::free(start_); }
+
+  // Room for n bytes at the cursor; write some, then move the cursor past them with advance.
+  char* claim(std::size_t n) {
+    if (static_cast<std::size_t>(limit_ - cursor_) < n) grow(n);
+    return cursor_;
+  }
+  void advance(char* end) { cursor_ = end; }
+
+  void operator+=(char c) {
+    claim(1);
+    *cursor_++ = c;
+  }
+  // A literal: its length is known here, so the copy is a few moves.
+  template <std::size_t N>
+  void operator+=(const char (&text)[N]) {
+    append(text, N - 1);
+  }
+  void operator+=(std::string_view text) { append(text.data(), text.size()); }
+  void append(const char* data, std::size_t n) {
+    char* p = claim(n);
+    // Most pieces are short keys and numbers: fixed-size copies that overlap in the middle
+    // cost a few moves where a call to memcpy costs dozens of instructions.
+    if (n >= 8 && n <= 16) {
+      std::memcpy(p, data, 8);
+      std::memcpy(p + n - 8, data + n - 8, 8);
+    } else if (n >= 4 && n < 8) {
+      std::memcpy(p, data, 4);
+      std::memcpy(p + n - 4, data + n - 4, 4);
+    } else if (n > 0 && n < 4) {
+      p[0] = data[0];
+      p[n / 2] = data[n / 2];
+      p[n - 1] = data[n - 1];
+    } else if (n > 16) {
+      std::memcpy(p, data, n);
+    }
+    cursor_ = p + n;
+  }
+  void append(const char* first, const char* last) {
+    append(first, static_cast<std::size_t>(last - first));
+  }
+  void append(std::size_t n, char c) {
+    char* p = claim(n);
+    std::memset(p, c, n);
+    cursor_ = p + n;
+  }
+  std::size_t size() const { return static_cast<std::size_t>(cursor_ - start_); }
+
+  std::string take() const { return std::string(start_, size()); }
+
+ private:
+  void grow(std::size_t n);
+
+  char* start_ = nullptr;
+  char* cursor_ = nullptr;
+  char* limit_ = nullptr;
+};
+
+inline void append_uint(TextBuffer& out, std::uint64_t value) {
+  char* p = out.claim(20);
+  out.advance(std::to_chars(p, p + 20, value).ptr);
+}
+inline void append_int(TextBuffer& out, std::int64_t value) {
+  char* p = out.claim(20);
+  out.advance(std::to_chars(p, p + 20, value).ptr);
+}
+inline void append_float(TextBuffer& out, double value, FloatLayout layout) {
+  char* p = out.claim(kFloatTextMax);
+  out.advance(put_float(p, value, layout));
+}
 
 // A line feed, then width spaces per level.
 inline void append_newline(std::string& out, std::size_t level, std::size_t width) {

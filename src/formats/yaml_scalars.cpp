@@ -30,6 +30,16 @@ int bool_spelling(std::string_view t) {
   return -1;
 }
 
+// The bytes of every spelling that resolves to something other than a string: a text with any
+// other byte (a space, ':', anything beyond ASCII) is a string.
+constexpr std::array<bool, 256> kResolvable = [] {
+  std::array<bool, 256> table{};
+  for (int c = '0'; c <= '9'; ++c) table[c] = true;
+  for (int c = 'a'; c <= 'z'; ++c) table[c] = table[c - 'a' + 'A'] = true;
+  for (char c : std::string_view("+-.~")) table[static_cast<unsigned char>(c)] = true;
+  return table;
+}();
+
 }  // namespace
 
 bool is_leading_zero_digits(std::string_view text) {
@@ -76,8 +86,13 @@ YamlPlain resolve_yaml_plain(std::string_view text) {
   if (!text.empty() && !kMayResolve[static_cast<unsigned char>(text[0])]) {
     return {YamlPlainKind::String, {}};
   }
+  for (char c : text) {
+    if (!kResolvable[static_cast<unsigned char>(c)]) return {YamlPlainKind::String, {}};
+  }
   if (is_null_spelling(text)) return {YamlPlainKind::Null, {}};
   if (int b = bool_spelling(text); b >= 0) return {YamlPlainKind::Bool, SettingValue::boolean(b)};
+  // Numbers start with a sign, a digit or a point.
+  if (((text[0] | 0x20) >= 'a' && (text[0] | 0x20) <= 'z')) return {YamlPlainKind::String, {}};
   IntegerText n;
   if (classify_integer(text, RadixPrefixes::LowerCase, true, n)) {
     switch (n.range) {

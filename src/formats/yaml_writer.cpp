@@ -6,6 +6,7 @@
 // U+FFFF are printable and written as themselves, where libyaml would quote and escape them.
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -58,6 +59,7 @@ inline bool is_printable(const Byte* p) {
 
 // Which styles a text permits in block context (libyaml's scalar analysis).
 struct Analysis {
+  bool has_line_feed = false;
   bool multiline = false;
   bool plain = true;
   bool single_quoted = true;
@@ -73,6 +75,26 @@ constexpr std::array<bool, 256> kQuiet = [] {
   for (int c = 'a'; c <= 'z'; ++c) table[c] = table[c - 'a' + 'A'] = true;
   for (char c : std::string_view(" $()+-./;<=^_~")) table[static_cast<Byte>(c)] = true;
   for (int c = 0x80; c <= 0xFF; ++c) table[c] = c != 0xC2 && c != 0xE2 && c != 0xEF;
+  return table;
+}();
+
+// Bytes that, past a text's first character, change no style decision: all but white space,
+// ':' and '#', the controls and DEL, and the lead bytes named under kQuiet. Continuation bytes
+// are among them, so a run of these may be skipped byte by byte without decoding.
+constexpr std::array<bool, 256> kNeutral = [] {
+  std::array<bool, 256> table{};
+  for (int c = 0x21; c <= 0x7E; ++c) table[c] = c != ':' && c != '#';
+  for (int c = 0x80; c <= 0xFF; ++c) table[c] = c != 0xC2 && c != 0xE2 && c != 0xEF;
+  return table;
+}();
+
+// Bytes that go on a run of a single-quoted scalar whatever follows them: all but the space,
+// the apostrophe and the bytes that may begin a line break. Continuation bytes are among them.
+constexpr std::array<bool, 256> kInRun = [] {
+  std::array<bool, 256> table{};
+  for (int c = 0; c < 256; ++c) {
+    table[c] = c != ' ' && c != '\'' && c != '\r' && c != '\n' && c != 0xC2 && c != 0xE2;
+  }
   return table;
 }();
 
@@ -101,6 +123,35 @@ Analysis analyze(std::string_view text) {
   bool preceded_by_blank = true;
   for (const Byte* p = start; p != end;) {
     const Byte c = *p;
+    // Past the first character, the common bytes take a short way: each does what the general
+    // steps below would do with it.
+    if (p != start) {
+      if (kNeutral[c]) {
+        while (++p != end && kNeutral[*p]) {
+        }
+        previous_space = false;
+        previous_break = false;
+        preceded_by_blank = false;
+        continue;
+      }
+      if (c == ' ') {
+        if (p + 1 == end) trailing_space = true;
+        if (previous_break) break_space = true;
+        previous_space = true;
+        previous_break = false;
+        preceded_by_blank = true;
+        ++p;
+        continue;
+      }
+      if (c == ':' || c == '#') {
+        if (c == ':' ? is_blank_or_end(p + 1, end) : preceded_by_blank) indicators = true;
+        previous_space = false;
+        previous_break = false;
+        preceded_by_blank = false;
+        ++p;
+        continue;
+      }
+    }
     const std::size_t width = width_of(c);
     if (p == start) {
       switch (c) {
@@ -147,6 +198,7 @@ Analysis analyze(std::string_view text) {
       previous_break = false;
     } else if (line_break) {
       a.multiline = true;
+      if (c == '\n') a.has_line_feed = true;
       if (p == start) leading_break = true;
       if (p + width == end) trailing_break = true;
       if (previous_space) space_break = true;
@@ -173,8 +225,8 @@ enum class Style : std::uint8_t { Plain, SingleQuoted, DoubleQuoted, Literal };
 
 // The style a string asks for: literal for a line feed; single quotes when the text would read
 // back as something other than this string; otherwise whatever the text permits, plain first.
-Style requested_style(std::string_view text) {
-  if (text.find('\n') != std::string_view::npos) return Style::Literal;
+Style requested_style(std::string_view text, const Analysis& a) {
+  if (a.has_line_feed) return Style::Literal;
   if (resolve_yaml_plain(text).kind != YamlPlainKind::String || is_leading_zero_digits(text)) {
     return Style::SingleQuoted;
   }
@@ -191,7 +243,7 @@ Style written_style(Style style, const Analysis& a, std::size_t length, bool sim
   return style;
 }
 
-void append_hex(std::string& out, std::uint32_t value, int digits) {
+void append_hex(TextBuffer& out, std::uint32_t value, int digits) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) out += kHex[(value >> shift) & 0xF];
 }
@@ -199,24 +251,24 @@ void append_hex(std::string& out, std::uint32_t value, int digits) {
 // The emitter's state between the tree walk's calls, with libyaml's meaning.
 class Emitter {
  public:
-  Emitter(std::string& out, std::vector<int>& indents) : out_(out), indents_(indents) {}
+  Emitter(TextBuffer& out, std::vector<int>& indents) : out_(out), indents_(indents) {}
 
   void null() { plain("null"); }
   void boolean(bool b) { plain(b ? "true" : "false"); }
   void uinteger(std::uint64_t u) {
-    number_.clear();
-    append_uint(number_, u);
-    plain(number_);
+    char text[20];
+    plain(std::string_view(text,
+                           static_cast<std::size_t>(std::to_chars(text, text + 20, u).ptr - text)));
   }
   void integer(std::int64_t i) {
-    number_.clear();
-    append_int(number_, i);
-    plain(number_);
+    char text[20];
+    plain(std::string_view(text,
+                           static_cast<std::size_t>(std::to_chars(text, text + 20, i).ptr - text)));
   }
   void floating(double d) {
-    number_.clear();
-    append_float(number_, d, FloatLayout::Yaml);
-    plain(number_);
+    char text[kFloatTextMax];
+    plain(std::string_view(text,
+                           static_cast<std::size_t>(put_float(text, d, FloatLayout::Yaml) - text)));
   }
   void string(std::string_view s) { scalar(s, analyze(s), false); }
 
@@ -310,7 +362,7 @@ class Emitter {
   }
 
   void scalar(std::string_view text, const Analysis& a, bool simple_key) {
-    const Style style = written_style(requested_style(text), a, text.size(), simple_key);
+    const Style style = written_style(requested_style(text, a), a, text.size(), simple_key);
     // A scalar's continuation lines sit one step in from its owner.
     const int saved = indent_;
     indent_ = indent_ < 0 ? kIndent : indent_ + kIndent;
@@ -362,7 +414,15 @@ class Emitter {
         // The run up to the next space, break or apostrophe goes out at once.
         const Byte* run = p;
         p += width;
-        while (p != end && *p != ' ' && *p != '\'' && !is_break(p, end)) p += width_of(*p);
+        while (p != end) {
+          if (kInRun[*p]) {
+            ++p;
+          } else if (*p == ' ' || *p == '\'' || is_break(p, end)) {
+            break;
+          } else {
+            p += width_of(*p);
+          }
+        }
         write(std::string_view(reinterpret_cast<const char*>(run),
                                static_cast<std::size_t>(p - run)));
         indention_ = false;
@@ -507,10 +567,9 @@ class Emitter {
     }
   }
 
-  std::string& out_;
+  TextBuffer& out_;
   std::vector<int>& indents_;  // the enclosing containers' indentation
-  std::string number_;
-  int indent_ = -1;  // of the innermost open container; -1 before the root
+  int indent_ = -1;            // of the innermost open container; -1 before the root
   int column_ = 0;
   bool whitespace_ = true;   // the last character written was white space (or nothing yet)
   bool indention_ = true;    // the line holds only indentation and indicators such as "- "
@@ -535,7 +594,7 @@ struct Walk {
   void close(const SettingValue& c, std::size_t level) { e.close(c, level); }
 };
 
-bool write(const SettingValue& root, std::size_t max_depth, std::string& out) {
+bool write(const SettingValue& root, std::size_t max_depth, TextBuffer& out) {
   std::vector<int> indents;
   Emitter emitter(out, indents);
   if (!walk_tree(root, max_depth, Walk{emitter})) return false;
@@ -546,15 +605,15 @@ bool write(const SettingValue& root, std::size_t max_depth, std::string& out) {
 }  // namespace
 
 std::string write_yaml(const SettingValue& root) {
-  std::string out;
+  TextBuffer out;
   write(root, kAnyDepth, out);
-  return out;
+  return out.take();
 }
 
 Result<std::string> write_yaml_file(const SettingValue& root) {
-  std::string out;
+  TextBuffer out;
   if (!write(root, kYamlMaxDepth, out)) return too_deep_error("YAML", root, kYamlMaxDepth);
-  return out;
+  return out.take();
 }
 
 }  // namespace orn
