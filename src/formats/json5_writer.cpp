@@ -35,13 +35,13 @@ constexpr std::array<char, 256> kInSingleQuotes = escape_letters('\'');
 // A string between the quotation marks that need no escape where possible: single ones when it
 // holds a double one and no single one. Line and paragraph separators are escaped because older
 // readers end a line there.
-void write_string(std::string& out, std::string_view s) {
+void write_string(TextBuffer& out, std::string_view s) {
   const bool has_double = s.find('"') != std::string_view::npos;
   const char quote = has_double && s.find('\'') == std::string_view::npos ? '\'' : '"';
   const std::array<char, 256>& letters = quote == '"' ? kInDoubleQuotes : kInSingleQuotes;
   // Room for the worst case first (an escape at most doubles its bytes), then plain stores with
   // no branch on the byte: settings text mixes escapes in at random, which a branch per byte
-  // would mispredict. The text is cut to its length after.
+  // would mispredict.
   const char* end = s.data() + s.size();
   const char* q = s.data();
   while (q != end && letters[static_cast<unsigned char>(*q)] == 0) ++q;
@@ -51,9 +51,7 @@ void write_string(std::string& out, std::string_view s) {
     out += quote;
     return;
   }
-  const std::size_t start = out.size();
-  out.resize(start + 2 * s.size() + 2);
-  char* w = out.data() + start;
+  char* w = out.claim(2 * s.size() + 2);
   *w++ = quote;
   std::memcpy(w, s.data(), static_cast<std::size_t>(q - s.data()));
   w += q - s.data();
@@ -74,10 +72,10 @@ void write_string(std::string& out, std::string_view s) {
     w += letter != 0 ? 2 : 1;
   }
   *w++ = quote;
-  out.resize(static_cast<std::size_t>(w - out.data()));
+  out.advance(w);
 }
 
-void write_key(std::string& out, std::string_view key) {
+void write_key(TextBuffer& out, std::string_view key) {
   if (is_json5_identifier(key)) {
     out += key;
   } else {
@@ -86,7 +84,7 @@ void write_key(std::string& out, std::string_view key) {
 }
 
 struct Json5Emitter {
-  std::string& out;
+  TextBuffer& out;
 
   void null() { out += "null"; }
   void boolean(bool b) { out += b ? "true" : "false"; }
@@ -109,10 +107,10 @@ struct Json5Emitter {
     } else {
       // Plain shortest to_chars is already the layout when it picks fixed notation, as it does
       // for most settings values; otherwise the digits are laid out positionally.
-      char text[32];
-      char* end = std::to_chars(text, text + sizeof text, d).ptr;
+      char* text = out.claim(kFloatTextMax);
+      char* end = std::to_chars(text, text + kFloatTextMax, d).ptr;
       if (std::memchr(text, 'e', static_cast<std::size_t>(end - text)) == nullptr) {
-        out.append(text, end);
+        out.advance(end);
       } else {
         append_float(out, d, FloatLayout::Json5);
       }
@@ -159,17 +157,17 @@ bool is_json5_identifier(std::string_view key) {
 }
 
 std::string write_json5(const SettingValue& root) {
-  std::string out;
+  TextBuffer out;
   walk_tree(root, kAnyDepth, Json5Emitter{out});
-  return out;
+  return out.take();
 }
 
 Result<std::string> write_json5_file(const SettingValue& root) {
-  std::string out;
+  TextBuffer out;
   if (!walk_tree(root, kJson5MaxDepth, Json5Emitter{out})) {
     return too_deep_error("JSON5", root, kJson5MaxDepth);
   }
-  return out;
+  return out.take();
 }
 
 }  // namespace orn

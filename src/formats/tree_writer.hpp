@@ -104,6 +104,13 @@ inline void append_newline(std::string& out, std::size_t level, std::size_t widt
   out += '\n';
   out.append(width * level, ' ');
 }
+inline void append_newline(TextBuffer& out, std::size_t level, std::size_t width) {
+  const std::size_t indent = width * level;
+  char* p = out.claim(indent + 1);
+  *p = '\n';
+  std::memset(p + 1, ' ', indent);
+  out.advance(p + 1 + indent);
+}
 
 // No depth limit: for writers whose caller checks nothing (tests, tools).
 inline constexpr std::size_t kAnyDepth = std::numeric_limits<std::size_t>::max();
