@@ -6,6 +6,7 @@ import datetime
 import decimal
 import enum
 import math
+import random
 import subprocess
 import sys
 import textwrap
@@ -537,3 +538,65 @@ def test_text_of_every_width_comes_back_canonical(widest, around):
         assert back == text and hash(back) == hash(text) and len(back) == len(text)
         assert back.encode("utf-8") == text.encode("utf-8")
         assert {back: 1}[text] == 1
+
+# --- key order and repeated keys ---------------------------------------------------------------
+
+# Keys that tie on their first eight bytes, are prefixes of one another, end in a zero byte or
+# leave ASCII at any length around the eight-byte head.
+KEY_POOL = list(dict.fromkeys(
+    [f"section_{i:06d}" for i in range(60)]
+    + ["abcdefghijklmnopq"[:n] + tail for n in range(18) for tail in ("", "\x00", "b", "é", "\U0001f600")]
+))
+
+
+class PairsMapping(collections.abc.Mapping):
+    """A Mapping whose keys() may list one key twice, as a faulty implementation can."""
+
+    def __init__(self, pairs):
+        self.pairs = pairs
+
+    def keys(self):
+        return [k for k, _ in self.pairs]
+
+    def values(self):
+        return [v for _, v in self.pairs]
+
+    def __len__(self):
+        return len(self.pairs)
+
+    def __iter__(self):
+        return iter(self.keys())
+
+    def __getitem__(self, key):
+        return dict(self.pairs)[key]
+
+
+class DistinctStr(str):
+    """Equal to nothing but itself, so that one dict can hold the same text twice."""
+
+    def __eq__(self, other):
+        return self is other
+
+    def __hash__(self):
+        return id(self)
+
+
+@pytest.mark.parametrize("count", [2, 8, 31, 32, 33, 129, len(KEY_POOL)])
+def test_keys_come_back_in_byte_order(mem, count):
+    keys = KEY_POOL[:]
+    random.Random(count).shuffle(keys)
+    tree = {k: [i] if i % 3 else i for i, k in enumerate(keys[:count])}
+    mem.set_value("t", tree)
+    assert same(mem.value("t"), sorted_like_the_store(tree))
+
+
+@pytest.mark.parametrize("count", [2, 31, 32, 33, 200])
+@pytest.mark.parametrize("make", ["dict", "mapping"])
+def test_of_repeated_keys_the_last_one_wins(mem, make, count):
+    names = ["b", "sam", "a", "sam\x00", "settings_a", "settings_b"]
+    pairs = [(names[i % 6] if make == "mapping" else DistinctStr(names[i % 6]), i) for i in range(count)]
+    want = {}
+    for k, v in pairs:
+        want[str(k)] = v
+    mem.set_value("t", dict(pairs) if make == "dict" else PairsMapping(pairs))
+    assert same(mem.value("t"), sorted_like_the_store(want))

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -201,13 +202,6 @@ Status key_view(PyObject* key, std::string_view& out) {
   return Ok{};
 }
 
-Status key_text(PyObject* key, std::string& out) {
-  std::string_view text;
-  ORN_TRY(key_view(key, text));
-  out.assign(text);
-  return Ok{};
-}
-
 Result<SettingValue> unsupported(PyObject* obj) {
   PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(obj)));
   Py_ssize_t size = 0;
@@ -293,8 +287,12 @@ class FromPython {
     while (depth_ > 0) {  // after a failure
       Frame& frame = top();
       frame.items.clear();
-      frame.mapping.clear();
+      frame.entries.clear();
       pop();
+    }
+    // The room of a wide mapping's entries is not kept for the life of the thread.
+    for (Frame& frame : frames_) {
+      if (frame.entries.capacity() > kKeptEntries) frame.entries = std::vector<Pending>();
     }
     if (frames_.capacity() > spare_frames_.capacity()) spare_frames_ = std::move(frames_);
   }
@@ -312,8 +310,20 @@ class FromPython {
     Fields,    // dataclass: field names looked up in the instance's __dict__
   };
 
-  // Frames are reused from one container to the next at the same depth: their vectors have been
-  // moved out when they finished, and the key keeps its buffer.
+  // A mapping's child, collected in the order it was taken. The mapping is built once the
+  // container is done, its entries put in key order first, so that the mapping never moves them:
+  // moving an entry copies its key's bytes. The key is held, so its UTF-8 stays valid whatever
+  // Python code does to the container meanwhile.
+  struct Pending {
+    SettingValue value;
+    PyRef key;
+    std::string_view text;  // the key's UTF-8
+  };
+  static constexpr std::size_t kKeptEntries = 4096;
+  static constexpr std::size_t kSortedHere = 32;
+
+  // Frames are reused from one container to the next at the same depth: the items have been moved
+  // out when they finished, and the entries and key bytes keep their buffers.
   struct Frame {
     Walk walk = Walk::Tuple;
     bool is_map = false;
@@ -323,8 +333,7 @@ class FromPython {
     Py_ssize_t index = 0;  // the next position (DictLive: PyDict_Next's position)
     Py_ssize_t count = 0;  // positions to take (DictLive: entries taken so far)
     List items;
-    Mapping mapping;
-    std::string key;  // of the child being converted, for a mapping
+    std::vector<Pending> entries;  // is_map: the children so far, the last one's value pending
   };
 
   Frame& top() noexcept { return frames_[depth_ - 1]; }
@@ -349,18 +358,25 @@ class FromPython {
   Status advance(Frame& frame, PyRef& next);
   static SettingValue finish(Frame& frame) {
     if (!frame.is_map) return SettingValue::list(std::move(frame.items));
-    frame.mapping.finish();
-    return SettingValue::map(std::move(frame.mapping));
+    return SettingValue::map(build_mapping(frame));
   }
+  static Mapping build_mapping(Frame& frame);
   static Status add_scalar(Frame& frame, PyObject* item) {
     auto value = from_scalar(item);
     if (!value) return std::move(value.error());
     add(frame, value.take());
     return Ok{};
   }
+  // A mapping's next child starts with its key; its value comes with add().
+  static Status add_key(Frame& frame, PyRef key) {
+    std::string_view text;
+    ORN_TRY(key_view(key.get(), text));
+    frame.entries.push_back({SettingValue(), std::move(key), text});
+    return Ok{};
+  }
   static void add(Frame& frame, SettingValue value) {
     if (frame.is_map) {
-      frame.mapping.append(std::move(frame.key), std::move(value));
+      frame.entries.back().value = std::move(value);
     } else {
       frame.items.push_back(std::move(value));
     }
@@ -410,6 +426,73 @@ Status FromPython::before_python_code() {
   return Ok{};
 }
 
+namespace {
+
+// The first eight bytes of key as a big-endian number, zero-padded past its end: heads order as
+// the keys do, up to ties. Short keys are read by overlapping loads, never past their end.
+std::uint64_t key_head(std::string_view key) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(key.data());
+  const std::size_t n = key.size();
+  auto load = [p](std::size_t at, auto word) {
+    std::memcpy(&word, p + at, sizeof word);
+    if constexpr (std::endian::native == std::endian::little) {
+      if constexpr (sizeof word == 8) return static_cast<std::uint64_t>(__builtin_bswap64(word));
+      if constexpr (sizeof word == 4) return static_cast<std::uint64_t>(__builtin_bswap32(word));
+    }
+    return static_cast<std::uint64_t>(word);
+  };
+  if (n >= 8) return load(0, std::uint64_t{});
+  if (n >= 4) return load(0, std::uint32_t{}) << 32 | load(n - 4, std::uint32_t{}) << (8 * (8 - n));
+  if (n == 0) return 0;
+  return std::uint64_t{p[0]} << 56 | std::uint64_t{p[n / 2]} << (56 - 8 * (n / 2)) |
+         std::uint64_t{p[n - 1]} << (56 - 8 * (n - 1));
+}
+
+}  // namespace
+
+// The frame's entries as a mapping. Python dicts of settings come in insertion order, seldom
+// sorted; a small one is ordered here by key heads, and its entries then move once, straight into
+// their places. Wider ones are left to Mapping::finish(), whose radix sort is made for them. Of
+// entries with equal keys the last one taken wins, as a later assignment would.
+Mapping FromPython::build_mapping(Frame& frame) {
+  std::vector<Pending>& entries = frame.entries;
+  const std::size_t n = entries.size();
+  Mapping mapping;
+  mapping.reserve(n);
+  if (n > kSortedHere) {
+    for (Pending& entry : entries) mapping.append_copy(entry.text, std::move(entry.value));
+    mapping.finish();
+  } else {
+    struct Sorted {
+      std::uint64_t head;
+      std::size_t index;
+    };
+    Sorted order[kSortedHere];
+    // Insertion sort, stable: equal keys keep the order they were taken in.
+    for (std::size_t i = 0; i < n; ++i) {
+      const Sorted item{key_head(entries[i].text), i};
+      auto before = [&](const Sorted& other) {
+        if (item.head != other.head) return item.head < other.head;
+        return entries[item.index].text < entries[other.index].text;
+      };
+      std::size_t j = i;
+      for (; j > 0 && before(order[j - 1]); --j) order[j] = order[j - 1];
+      order[j] = item;
+    }
+    // Strictly ascending appends need no finish().
+    for (std::size_t i = 0; i < n; ++i) {
+      Pending& entry = entries[order[i].index];
+      if (i + 1 < n && order[i + 1].head == order[i].head &&
+          entries[order[i + 1].index].text == entry.text) {
+        continue;  // a later entry has the same key
+      }
+      mapping.append_copy(entry.text, std::move(entry.value));
+    }
+  }
+  entries.clear();
+  return mapping;
+}
+
 // A non-exact dict or a Mapping on the top frame: a dataclass if it has fields, else by lists of
 // its keys and values taken first, and as many of them as its length says.
 Status FromPython::start_mapping() {
@@ -427,9 +510,6 @@ Status FromPython::start_mapping() {
   if (!frame.values) return interpreter_failure();
   frame.count = PyMapping_Size(obj);
   if (frame.count < 0) return interpreter_failure();
-  // The key list is real; a larger size is a lie that ends at the list's end with IndexError.
-  frame.mapping.reserve(
-      static_cast<std::size_t>(std::min(frame.count, PyList_GET_SIZE(frame.keys.get()))));
   return Ok{};
 }
 
@@ -446,7 +526,6 @@ Status FromPython::start_fields(PyObject* fields) {
   if (!frame.values) return interpreter_failure();
   if (!PyDict_Check(frame.values.get())) return mismatch(frame.values.get(), "dict");
   frame.count = PyList_GET_SIZE(frame.keys.get());
-  frame.mapping.reserve(static_cast<std::size_t>(frame.count));
   return Ok{};
 }
 
@@ -506,13 +585,8 @@ Status FromPython::advance(Frame& frame, PyRef& next) {
       PyObject* item = nullptr;
       while (PyDict_Next(frame.source.get(), &frame.index, &key, &item)) {
         ++frame.count;
-        std::string_view name;
-        ORN_TRY(key_view(key, name));
-        if (SettingValue plain; plain_scalar(item, plain)) {
-          frame.mapping.append(std::string(name), std::move(plain));
-          continue;
-        }
-        frame.key.assign(name);
+        ORN_TRY(add_key(frame, PyRef::borrow(key)));
+        if (plain_scalar(item, frame.entries.back().value)) continue;
         if (!is_scalar(item)) {
           next = PyRef::borrow(item);  // held: converting it can run Python code
           return Ok{};
@@ -525,7 +599,7 @@ Status FromPython::advance(Frame& frame, PyRef& next) {
       if (frame.index == frame.count) return Ok{};
       PyRef key = PyRef::steal(PySequence_GetItem(frame.keys.get(), frame.index));
       if (!key) return interpreter_failure();
-      ORN_TRY(key_text(key.get(), frame.key));
+      ORN_TRY(add_key(frame, std::move(key)));
       next = PyRef::steal(PySequence_GetItem(frame.values.get(), frame.index++));
       if (!next) return interpreter_failure();
       return Ok{};
@@ -533,7 +607,7 @@ Status FromPython::advance(Frame& frame, PyRef& next) {
     case Walk::Fields: {
       if (frame.index == frame.count) return Ok{};
       PyObject* name = PyList_GET_ITEM(frame.keys.get(), frame.index++);
-      ORN_TRY(key_text(name, frame.key));
+      ORN_TRY(add_key(frame, PyRef::borrow(name)));
       ORN_TRY(before_python_code());  // a str subclass's __hash__, an odd key's __eq__
       next = PyRef::borrow(PyDict_GetItemWithError(frame.values.get(), name));
       if (!next) {
@@ -573,9 +647,7 @@ Status FromPython::start(PyRef held) {
     // attributes. Skipping the lookup spares an AttributeError per dict.
     if (PyDict_CheckExact(obj)) {
       ORN_TRY(push(Walk::DictLive, std::move(held)));
-      Frame& frame = top();
-      frame.is_map = true;
-      frame.mapping.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(obj)));
+      top().is_map = true;
       return Ok{};
     }
     ORN_TRY(push(Walk::Keyed, std::move(held)));

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -236,12 +237,22 @@ class Mapping {
   }
 
   // Builder interface: append in any order, then finish() sorts once; of equal keys the entry
-  // appended last wins. Until finish() only append, size and iteration are meaningful.
+  // appended last wins. Until finish() only append, size and iteration are meaningful. Keys
+  // appended in strictly ascending order make a finished mapping without finish().
   void append(std::string key, SettingValue value) {
     if (!wide_ && flat_.size() < kBlockMax) {
       flat_.emplace_back(std::move(key), std::move(value));
     } else {
       append_wide(std::move(key), std::move(value));
+    }
+  }
+  // The same for a key that is not a string yet: its bytes are copied once, into the entry.
+  void append_copy(std::string_view key, SettingValue&& value) {
+    if (!wide_ && flat_.size() < kBlockMax) {
+      flat_.emplace_back(std::piecewise_construct, std::forward_as_tuple(key),
+                         std::forward_as_tuple(std::move(value)));
+    } else {
+      append_wide(std::string(key), std::move(value));
     }
   }
   void finish();
