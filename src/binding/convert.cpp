@@ -725,11 +725,6 @@ Result<SettingValue> FromPython::run(PyObject* root) {
 
 // --- SettingValue to Python ----------------------------------------------------------------------
 
-Result<PyRef> made(PyObject* obj) {
-  if (obj == nullptr) return interpreter_failure();
-  return PyRef::steal(obj);
-}
-
 bool is_ascii(std::string_view text) {
   const char* p = text.data();
   std::size_t n = text.size();
@@ -776,13 +771,13 @@ bool decode_into(Unit* out, std::string_view text) {
 // compact str directly. Other text is measured first, its length and widest character read off
 // its lead bytes, so that the str is made once at its final size and kind and decoded into; the
 // interpreter's decoder would build it in a larger buffer and shrink it after.
-Result<PyRef> str_from(std::string_view text) {
+// Null, with the interpreter's error set, when the str cannot be made.
+PyRef text_object(std::string_view text) {
   auto size = static_cast<Py_ssize_t>(text.size());
   if (is_ascii(text)) {
-    PyObject* str = PyUnicode_New(size, 127);
-    if (str == nullptr) return interpreter_failure();
-    std::memcpy(PyUnicode_1BYTE_DATA(str), text.data(), text.size());
-    return PyRef::steal(str);
+    PyRef str = PyRef::steal(PyUnicode_New(size, 127));
+    if (str) std::memcpy(PyUnicode_1BYTE_DATA(str.get()), text.data(), text.size());
+    return str;
   }
   Py_ssize_t length = 0;
   unsigned char widest_lead = 0;
@@ -794,7 +789,7 @@ Result<PyRef> str_from(std::string_view text) {
   // C2 and C3 lead U+0080..U+00FF, up to EF the rest of the first plane, beyond it the others.
   Py_UCS4 widest = widest_lead < 0xC4 ? 0xFF : widest_lead < 0xF0 ? 0xFFFF : 0x10FFFF;
   PyRef str = PyRef::steal(PyUnicode_New(length, widest));
-  if (!str) return interpreter_failure();
+  if (!str) return str;
   bool decoded = false;
   switch (PyUnicode_KIND(str.get())) {
     case PyUnicode_1BYTE_KIND:
@@ -808,7 +803,7 @@ Result<PyRef> str_from(std::string_view text) {
       break;
   }
   if (decoded) return str;
-  return made(PyUnicode_DecodeUTF8(text.data(), size, nullptr));  // reports the bad text
+  return PyRef::steal(PyUnicode_DecodeUTF8(text.data(), size, nullptr));  // reports the bad text
 }
 
 // Settings trees repeat the same key names in many groups. Every distinct name of one result
@@ -856,8 +851,9 @@ class KeyTable {
     if (!index_.empty()) __builtin_prefetch(&index_[hash & (index_.size() - 1)]);
   }
 
-  // A borrowed reference, valid while the table lives; hash is hash_of(name).
-  Result<PyObject*> get(std::string_view name, std::uint64_t hash) {
+  // A borrowed reference, valid while the table lives, or null with the interpreter's error set;
+  // hash is hash_of(name).
+  PyObject* get(std::string_view name, std::uint64_t hash) {
     if (names_.size() * 2 >= index_.size()) {
       if (names_.size() >= kMaxNames) return fresh(name);
       grow();
@@ -867,9 +863,9 @@ class KeyTable {
     for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
       Slot& slot = index_[i];
       if (slot.position == 0) {
-        auto str = str_from(name);
-        if (!str) return std::move(str.error());
-        names_.push_back({name, hash, std::move(str.value())});  // name views the tree
+        PyRef str = text_object(name);
+        if (!str) return nullptr;
+        names_.push_back({name, hash, std::move(str)});  // name views the tree
         slot = {static_cast<std::uint32_t>(names_.size()), tag};
         return names_.back().str.get();
       }
@@ -896,10 +892,10 @@ class KeyTable {
   static constexpr std::size_t kKeptSlots = std::size_t{1} << 18;
 
   // Past the index's reach a name is simply made again.
-  Result<PyObject*> fresh(std::string_view name) {
-    auto str = str_from(name);
-    if (!str) return std::move(str.error());
-    extra_.push_back(std::move(str.value()));
+  PyObject* fresh(std::string_view name) {
+    PyRef str = text_object(name);
+    if (!str) return nullptr;
+    extra_.push_back(std::move(str));
     return extra_.back().get();
   }
 
@@ -931,7 +927,9 @@ bool is_container(const SettingValue& value) {
   return value.kind() == SettingValue::Kind::List || value.kind() == SettingValue::Kind::Map;
 }
 
-Result<PyRef> scalar_to_python(const SettingValue& value) {
+// The Python object of a scalar, or null with the interpreter's error set. Plain references on
+// this path, not results: it runs once per value of the tree.
+PyRef scalar_object(const SettingValue& value) {
   using Kind = SettingValue::Kind;
   switch (value.kind()) {
     case Kind::Null:
@@ -939,18 +937,25 @@ Result<PyRef> scalar_to_python(const SettingValue& value) {
     case Kind::Bool:
       return PyRef::borrow(value.as_bool() ? Py_True : Py_False);
     case Kind::UInt:
-      return made(PyLong_FromUnsignedLongLong(value.as_uint()));
+      return PyRef::steal(PyLong_FromUnsignedLongLong(value.as_uint()));
     case Kind::Int:
-      return made(PyLong_FromLongLong(value.as_int()));
+      return PyRef::steal(PyLong_FromLongLong(value.as_int()));
     case Kind::Float:
-      return made(PyFloat_FromDouble(value.as_double()));
+      return PyRef::steal(PyFloat_FromDouble(value.as_double()));
     case Kind::String:
-      return str_from(value.as_string());
+      return text_object(value.as_string());
     case Kind::List:
     case Kind::Map:
       break;
   }
-  return internal_error("not a scalar value");
+  PyErr_SetString(PyExc_SystemError, "not a scalar value");
+  return PyRef();
+}
+
+Result<PyRef> scalar_to_python(const SettingValue& value) {
+  PyRef made = scalar_object(value);
+  if (!made) return interpreter_failure();
+  return made;
 }
 
 // value_to_python as a loop over an explicit stack of the containers being made, innermost last.
@@ -985,16 +990,15 @@ class ToPython {
             keys_.prefetch(frame.next_hash);
             fetch_ahead(following->second);
           }
-          auto key = keys_.get(frame.entry->first, hash);
-          if (!key) return std::move(key.error());
+          PyObject* key = keys_.get(frame.entry->first, hash);
+          if (key == nullptr) return interpreter_failure();
           const SettingValue& child = frame.entry->second;
           if (is_container(child)) {
-            frame.key = PyRef::borrow(key.value());
+            frame.key = PyRef::borrow(key);
             break;
           }
-          auto item = scalar_to_python(child);
-          if (!item) return item;
-          if (PyDict_SetItem(frame.dict.get(), key.value(), item.value().get()) < 0) {
+          PyRef item = scalar_object(child);
+          if (!item || PyDict_SetItem(frame.dict.get(), key, item.get()) < 0) {
             return interpreter_failure();
           }
         }
@@ -1018,9 +1022,9 @@ class ToPython {
         }
         for (; frame.item != frame.items_end; ++frame.item) {
           if (is_container(*frame.item)) break;
-          auto item = scalar_to_python(*frame.item);
-          if (!item) return item;
-          items_.push_back(std::move(item.value()));
+          PyRef item = scalar_object(*frame.item);
+          if (!item) return interpreter_failure();
+          items_.push_back(std::move(item));
         }
         if (frame.item != frame.items_end) {
           const SettingValue& child = *frame.item++;
@@ -1110,9 +1114,9 @@ class ToPython {
     PyRef list = PyRef::steal(PyList_New(size));
     if (!list) return interpreter_failure();
     for (Py_ssize_t i = 0; i < size; ++i) {
-      auto item = scalar_to_python(frame.item[i]);
-      if (!item) return item;
-      PyList_SET_ITEM(list.get(), i, item.value().release());
+      PyRef item = scalar_object(frame.item[i]);
+      if (!item) return interpreter_failure();
+      PyList_SET_ITEM(list.get(), i, item.release());
     }
     return list;
   }
