@@ -12,6 +12,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "formats/byte_scan.hpp"
 #include "formats/escapes.hpp"
 #include "formats/input.hpp"
 #include "formats/numbers.hpp"
@@ -763,14 +764,45 @@ constexpr EscapeTable kJsonEscapes = [] {
   return table;
 }();
 
-void write_string(std::string& out, std::string_view s) {
-  out += '"';
-  append_escaped(out, s, kJsonEscapes);
-  out += '"';
+// Settings text seldom needs an escape: the plain run is found eight bytes at a time and copied
+// whole, and only what follows the first escaped byte is looked at byte by byte.
+void write_string(TextBuffer& out, std::string_view s) {
+  const char* p = s.data();
+  const char* end = p + s.size();
+  const char* stop = find_stop(
+      p, end,
+      [](std::uint64_t word) {
+        return bytes_equal(word, '"') | bytes_equal(word, '\\') | bytes_below(word, 0x20);
+      },
+      [](unsigned char c) { return kJsonEscapes.action[c] != EscapeTable::kPlain; });
+  const auto plain = static_cast<std::size_t>(stop - p);
+  char* w = out.claim(2 + plain + 6 * static_cast<std::size_t>(end - stop));  // "\u00XX" at most
+  *w++ = '"';
+  std::memcpy(w, p, plain);
+  w += plain;
+  static constexpr char kHex[] = "0123456789abcdef";
+  for (const char* q = stop; q != end; ++q) {
+    const auto c = static_cast<unsigned char>(*q);
+    const char action = kJsonEscapes.action[c];
+    if (action == EscapeTable::kPlain) {
+      *w++ = static_cast<char>(c);
+    } else if (action == EscapeTable::kUnicode) {
+      std::memcpy(w, "\\u00", 4);
+      w[4] = kHex[c >> 4];
+      w[5] = kHex[c & 15];
+      w += 6;
+    } else {
+      w[0] = '\\';
+      w[1] = action;
+      w += 2;
+    }
+  }
+  *w++ = '"';
+  out.advance(w);
 }
 
 struct JsonEmitter {
-  std::string& out;
+  TextBuffer& out;
 
   void null() { out += "null"; }
   void boolean(bool b) { out += b ? "true" : "false"; }
@@ -802,20 +834,23 @@ Result<SettingValue> read_json(ByteSource& source) { return Reader(source).run()
 Result<SettingValue> read_json(std::string_view text) { return Reader(text).run(); }
 
 void write_json(const SettingValue& root, std::string& out) {
-  walk_tree(root, kAnyDepth, JsonEmitter{out});
+  TextBuffer text;
+  walk_tree(root, kAnyDepth, JsonEmitter{text});
+  out += text.view();
 }
 
 std::string write_json(const SettingValue& root) {
-  std::string out;
-  write_json(root, out);
-  return out;
+  TextBuffer text;
+  walk_tree(root, kAnyDepth, JsonEmitter{text});
+  return text.take();
 }
 
 Result<std::string> write_json_file(const SettingValue& root) {
-  std::string out;
-  if (!walk_tree(root, kJsonMaxDepth, JsonEmitter{out}))
+  TextBuffer text;
+  if (!walk_tree(root, kJsonMaxDepth, JsonEmitter{text})) {
     return too_deep_error("JSON", root, kJsonMaxDepth);
-  return out;
+  }
+  return text.take();
 }
 
 }  // namespace orn

@@ -77,6 +77,7 @@ class TextBuffer {
   std::size_t size() const { return static_cast<std::size_t>(cursor_ - start_); }
 
   std::string take() const { return std::string(start_, size()); }
+  std::string_view view() const { return {start_, size()}; }
 
  private:
   void grow(std::size_t n);
