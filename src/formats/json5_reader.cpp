@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "formats/byte_scan.hpp"
 #include "formats/escapes.hpp"
 #include "formats/input.hpp"
 #include "formats/json5.hpp"
@@ -165,9 +166,6 @@ TextPosition json5_position(std::string_view text, std::size_t offset) {
   return at;
 }
 
-constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
-
 // What the character after a backslash stands for when it is one byte that needs no more
 // checks, or 0: digits, x, u, line terminators and bytes beyond ASCII go through the full
 // escape reader.
@@ -191,11 +189,6 @@ constexpr std::array<bool, 256> kLineEnd = [] {
   table['\r'] = true;
   return table;
 }();
-
-inline std::uint64_t has_byte(std::uint64_t w, unsigned char b) {
-  std::uint64_t x = w ^ (kOnes * b);
-  return (x - kOnes) & ~x & kHighs;
-}
 
 // Recursive descent over the whole text, which is known to be UTF-8. Nesting is bounded by
 // kJson5MaxDepth, so the recursion stays shallow.
@@ -247,7 +240,7 @@ class Reader {
           if (end_ - p_ >= 8) {
             std::uint64_t w;
             std::memcpy(&w, p_, 8);
-            std::uint64_t other = w ^ (kOnes * ' ');
+            std::uint64_t other = w ^ (kEveryByte * ' ');
             if (other == 0) {
               p_ += 8;
               continue;
@@ -611,8 +604,8 @@ class Reader {
     while (end_ - q >= 8) {
       std::uint64_t w;
       std::memcpy(&w, q, 8);
-      if ((has_byte(w, static_cast<unsigned char>(quote)) | has_byte(w, '\\') | has_byte(w, '\n') |
-           has_byte(w, '\r')) != 0) {
+      if ((bytes_equal(w, static_cast<unsigned char>(quote)) | bytes_equal(w, '\\') |
+           bytes_equal(w, '\n') | bytes_equal(w, '\r')) != 0) {
         break;
       }
       q += 8;
