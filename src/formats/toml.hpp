@@ -2,6 +2,7 @@
 // the offending bytes, and the writer of settings files, sections in the order they are made.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -19,6 +20,16 @@ inline constexpr std::size_t kTomlMaxDepth = 80;
 // Parts of one dotted key or table header: a key of one part more fails. The writer refuses a
 // table whose header would need more.
 inline constexpr std::size_t kTomlMaxKeyParts = 79;
+
+// The bytes a bare key is made of: ASCII letters, digits, '-' and '_'.
+inline constexpr std::array<bool, 256> kTomlBareKeyChars = [] {
+  std::array<bool, 256> table{};
+  for (int c = 0; c < 256; ++c) {
+    table[c] = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+               c == '-' || c == '_';
+  }
+  return table;
+}();
 
 // The one key of the mapping that carries a TOML date or time, as normalised text.
 inline constexpr std::string_view kTomlDateTimeKey = "$__toml_private_datetime";

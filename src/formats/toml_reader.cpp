@@ -96,16 +96,7 @@ Slot& add_slot(Table& table, std::string&& key, std::uint64_t hash) {
   return slot;
 }
 
-constexpr std::array<bool, 256> kBareKeyChars = [] {
-  std::array<bool, 256> table{};
-  for (int c = 0; c < 256; ++c) {
-    table[c] = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-               c == '-' || c == '_';
-  }
-  return table;
-}();
-
-inline bool is_bare_key_char(unsigned char c) { return kBareKeyChars[c]; }
+inline bool is_bare_key_char(unsigned char c) { return kTomlBareKeyChars[c]; }
 
 inline bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
 

@@ -188,19 +188,10 @@ void append_string(Out& out, std::string_view text) {
   }
 }
 
-constexpr std::array<bool, 256> kBareKeyChars = [] {
-  std::array<bool, 256> table{};
-  for (int c = 0; c < 256; ++c) {
-    table[c] = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-               c == '-' || c == '_';
-  }
-  return table;
-}();
-
 bool is_bare_key(std::string_view key) {
   if (key.empty()) return false;
   for (char c : key) {
-    if (!kBareKeyChars[static_cast<unsigned char>(c)]) return false;
+    if (!kTomlBareKeyChars[static_cast<unsigned char>(c)]) return false;
   }
   return true;
 }
@@ -401,28 +392,8 @@ class Writer {
 
   // depth: the arrays and inline tables already open around value.
   bool write_inline(const SettingValue& value, std::size_t depth) {
-    switch (value.kind()) {
-      case SettingValue::Kind::Null:
-        return fail_null();
-      case SettingValue::Kind::Bool:
-        out_ += value.as_bool() ? "true" : "false";
-        return true;
-      case SettingValue::Kind::UInt:
-        append_uint(out_, value.as_uint());
-        return true;
-      case SettingValue::Kind::Int:
-        append_int(out_, value.as_int());
-        return true;
-      case SettingValue::Kind::Float:
-        append_float(out_, value.as_double(), FloatLayout::Toml);
-        return true;
-      case SettingValue::Kind::String:
-        append_string(out_, value.as_string());
-        return true;
-      case SettingValue::Kind::List:
-      case SettingValue::Kind::Map:
-        break;
-    }
+    if (value.is_null()) return fail_null();
+    if (write_scalar(value)) return true;
     if (depth == kTomlMaxDepth) {
       // The path names the container that holds this value, the one too many.
       return fail_too_deep(value, depth);
