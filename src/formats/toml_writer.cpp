@@ -97,19 +97,19 @@ void append_basic_escape(Out& out, unsigned char c) {
   }
 }
 
+// Marks, for find_stop, the bytes of a word that a basic string may escape or end at.
+std::uint64_t may_escape(std::uint64_t w) {
+  return bytes_below(w, 0x20) | bytes_equal(w, 0x7F) | bytes_equal(w, '"') | bytes_equal(w, '\\');
+}
+
 template <typename Out>
 void append_basic(Out& out, std::string_view text) {
   out += '"';
   const char* run = text.data();
   const char* const end = run + text.size();
   for (const char* q = run;; ++q) {
-    q = find_stop(
-        q, end,
-        [](std::uint64_t w) {
-          return bytes_below(w, 0x20) | bytes_equal(w, 0x7F) | bytes_equal(w, '"') |
-                 bytes_equal(w, '\\');
-        },
-        [](unsigned char c) { return kBasicEscapes.action[c] != EscapeTable::kPlain; });
+    q = find_stop(q, end, may_escape,
+                  [](unsigned char c) { return kBasicEscapes.action[c] != EscapeTable::kPlain; });
     if (q == end) break;
     out.append(run, q);
     run = q + 1;
@@ -130,15 +130,9 @@ void append_multiline_basic(Out& out, std::string_view text, bool has_line_feed)
   const char* end = run + text.size();
   const char* next = nullptr;  // just after the last quotation mark: a run goes on there
   for (const char* q = run;; ++q) {
-    q = find_stop(
-        q, end,
-        [](std::uint64_t w) {
-          return bytes_below(w, 0x20) | bytes_equal(w, 0x7F) | bytes_equal(w, '"') |
-                 bytes_equal(w, '\\');
-        },
-        [](unsigned char c) {
-          return c == '"' || (c != '\n' && kBasicEscapes.action[c] != EscapeTable::kPlain);
-        });
+    q = find_stop(q, end, may_escape, [](unsigned char c) {
+      return c == '"' || (c != '\n' && kBasicEscapes.action[c] != EscapeTable::kPlain);
+    });
     if (q == end) break;
     const unsigned char c = static_cast<unsigned char>(*q);
     if (c == '"') {

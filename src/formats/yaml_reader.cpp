@@ -131,8 +131,9 @@ class EventStore {
 
 class TextStore {
  public:
-  // A stable copy of n bytes.
+  // A stable copy of n bytes (never a null pointer, even for none: empty text is still text).
   const char* add(const char* data, std::size_t n) {
+    if (n == 0) return "";
     if (n > static_cast<std::size_t>(limit_ - cursor_)) {
       std::size_t size = std::max(n, kBlock);
       blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
@@ -140,7 +141,7 @@ class TextStore {
       limit_ = cursor_ + size;
     }
     char* copy = cursor_;
-    if (n != 0) std::memcpy(copy, data, n);
+    std::memcpy(copy, data, n);
     cursor_ += n;
     return copy;
   }
