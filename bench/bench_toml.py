@@ -98,7 +98,8 @@ def measure(folder, label, data):
     runs = iter(range(1_000_000))
 
     def save():
-        out = os.path.join(folder, f"out-{next(runs)}.toml")  # a new file: nothing to load
+        # A new file of this shape's own: nothing to load first.
+        out = os.path.join(folder, f"out-{label.replace(' ', '-')}-{next(runs)}.toml")
         engine = OrnSettingEngine(out, "toml")
         for key, value in data.items():
             engine.set_value(key, value)

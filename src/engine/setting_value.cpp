@@ -187,6 +187,24 @@ const SettingValue* Mapping::find(std::string_view key) const noexcept {
 
 template <typename Make>
 SettingValue& Mapping::find_or_insert(std::string_view key, Make&& make) {
+  // A key past the last one: dicts and files mostly come in key order, and an append needs no
+  // search and moves no entry. A full last block is left full, and the key starts a new one.
+  if (Block& last = *last_block(); !last.empty() && key_less(last.back().first, key)) {
+    if (last.size() < kBlockMax) {
+      last.emplace_back(std::string(key), make());
+      if (wide_) ++wide_->size;
+      return last.back().second;
+    }
+    // Everything that can fail to allocate comes before the new block: blocks are never empty.
+    Entry entry(std::string(key), make());
+    std::string bound(key);
+    if (!wide_) become_wide();
+    append_block(std::move(bound));
+    Block& fresh = wide_->blocks.back();
+    fresh.push_back(std::move(entry));
+    ++wide_->size;
+    return fresh.back().second;
+  }
   if (!wide_) {
     bool scanned = flat_.size() <= kScanMax;
     if (scanned) {
@@ -279,20 +297,23 @@ void Mapping::become_wide() {
   wide_ = std::move(wide);
 }
 
+// An empty last block, bounded by bound, with room for kBlockMax entries: the caller fills it
+// at once. Nothing changes if it fails.
+void Mapping::append_block(std::string bound) {
+  std::vector<Block>& blocks = wide_->blocks;
+  Block fresh;
+  fresh.reserve(kBlockMax);
+  blocks.reserve(blocks.size() + 1);
+  wide_->bounds.reserve(blocks.size() + 1);
+  blocks.push_back(std::move(fresh));
+  wide_->bounds.push_back(std::move(bound));
+}
+
 void Mapping::append_wide(std::string key, SettingValue value) {
   if (!wide_) become_wide();
-  std::vector<Block>& blocks = wide_->blocks;
-  if (blocks.back().size() >= kBlockMax) {
-    // The block's first key bounds it if the entries prove sorted; finish() sets bounds else.
-    std::string bound = key;
-    Block fresh;
-    fresh.reserve(kBlockMax);
-    blocks.reserve(blocks.size() + 1);
-    wide_->bounds.reserve(blocks.size() + 1);
-    blocks.push_back(std::move(fresh));
-    wide_->bounds.push_back(std::move(bound));
-  }
-  blocks.back().emplace_back(std::move(key), std::move(value));
+  // The block's first key bounds it if the entries prove sorted; finish() sets bounds else.
+  if (wide_->blocks.back().size() >= kBlockMax) append_block(key);
+  wide_->blocks.back().emplace_back(std::move(key), std::move(value));
   ++wide_->size;
 }
 

@@ -281,6 +281,7 @@ class Mapping {
   SettingValue& find_or_insert(std::string_view key, Make&& make);
   void make_room(std::size_t index);
   void become_wide();
+  void append_block(std::string bound);
   void append_wide(std::string key, SettingValue value);
   void rebalance(std::size_t index) noexcept;
   bool is_strictly_ascending() const noexcept;

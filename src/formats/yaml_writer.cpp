@@ -8,6 +8,7 @@
 #include <array>
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -98,6 +99,72 @@ constexpr std::array<bool, 256> kInRun = [] {
   return table;
 }();
 
+// What analyze_one_line needs of a byte: space, ':' or '#' (kSpace, kColon, kHash, else 0), and
+// kHard for a control, DEL, or a lead byte that may begin a line break or an unprintable
+// character (0xC2, 0xE2, 0xEF).
+constexpr unsigned kSpace = 1, kColon = 2, kHash = 3, kHard = 4;
+constexpr std::array<unsigned char, 256> kLineClass = [] {
+  std::array<unsigned char, 256> table{};
+  for (int c = 0; c < 0x20; ++c) table[c] = kHard;
+  for (int c : {0x7F, 0xC2, 0xE2, 0xEF}) table[c] = kHard;
+  table[' '] = kSpace;
+  table[':'] = kColon;
+  table['#'] = kHash;
+  return table;
+}();
+
+// The analysis of a non-empty text in which nothing may break a line and every character is
+// printable, into a; false, with a untouched, for any other text. Then only the indicators and
+// the spaces at its ends decide. One pass without a branch per byte: past the first character,
+// ':' before a space and '#' after one are the indicators, found as pairs of byte classes.
+bool analyze_one_line(std::string_view text, Analysis& a) {
+  const auto* p = reinterpret_cast<const Byte*>(text.data());
+  const auto* const end = p + text.size();
+  constexpr unsigned kIndicatorPairs = 1u << (kColon * 4 + kSpace) | 1u << (kSpace * 4 + kHash);
+  unsigned seen = kLineClass[*p];
+  unsigned previous = seen & 3;
+  unsigned pairs = 0;
+  for (++p; p != end; ++p) {
+    const unsigned c = kLineClass[*p];
+    seen |= c;
+    pairs |= kIndicatorPairs >> (previous * 4 + (c & 3));
+    previous = c & 3;
+  }
+  if (seen & kHard) return false;
+  bool indicators =
+      (pairs & 1) != 0 || previous == kColon || text.starts_with("---") || text.starts_with("...");
+  switch (text.front()) {
+    case '#':
+    case ',':
+    case '[':
+    case ']':
+    case '{':
+    case '}':
+    case '&':
+    case '*':
+    case '!':
+    case '|':
+    case '>':
+    case '\'':
+    case '"':
+    case '%':
+    case '@':
+    case '`':
+      indicators = true;
+      break;
+    case '?':
+    case '-':  // ':' first is a pair or the last byte already
+      if (text.size() == 1 || text[1] == ' ') indicators = true;
+      break;
+    default:
+      break;
+  }
+  const bool trailing_space = text.back() == ' ';
+  if (text.front() == ' ' || trailing_space || indicators) a.plain = false;
+  if (trailing_space) a.block = false;
+  return true;
+}
+
 Analysis analyze(std::string_view text) {
   Analysis a;
   if (text.empty()) {
@@ -113,6 +180,7 @@ Analysis analyze(std::string_view text) {
       })) {
     return a;
   }
+  if (analyze_one_line(text, a)) return a;
   const Byte* const start = reinterpret_cast<const Byte*>(text.data());
   const Byte* const end = start + text.size();
   bool indicators = text.starts_with("---") || text.starts_with("...");
@@ -227,6 +295,7 @@ enum class Style : std::uint8_t { Plain, SingleQuoted, DoubleQuoted, Literal };
 // back as something other than this string; otherwise whatever the text permits, plain first.
 Style requested_style(std::string_view text, const Analysis& a) {
   if (a.has_line_feed) return Style::Literal;
+  if (!a.plain) return Style::SingleQuoted;  // what a plain request would become anyway
   if (resolve_yaml_plain(text).kind != YamlPlainKind::String || is_leading_zero_digits(text)) {
     return Style::SingleQuoted;
   }
@@ -371,7 +440,7 @@ class Emitter {
         plain(text);
         break;
       case Style::SingleQuoted:
-        single_quoted(text);
+        single_quoted(text, a.multiline);
         break;
       case Style::DoubleQuoted:
         double_quoted(text);
@@ -394,7 +463,11 @@ class Emitter {
     }
   }
 
-  void single_quoted(std::string_view text) {
+  void single_quoted(std::string_view text, bool multiline) {
+    if (!multiline) {
+      single_quoted_line(text);
+      return;
+    }
     indicator("'", true, false, false);
     const Byte* p = reinterpret_cast<const Byte*>(text.data());
     const Byte* const end = p + text.size();
@@ -433,6 +506,31 @@ class Emitter {
     }
     if (breaks) write_indent();
     indicator("'", false, false, false);
+    whitespace_ = false;
+    indention_ = false;
+  }
+
+  // A single-quoted text without line breaks: the text, each apostrophe doubled, in quotes.
+  void single_quoted_line(std::string_view text) {
+    if (!whitespace_) put(' ');
+    char* const first = out_.claim(2 * text.size() + 2);
+    char* out = first;
+    *out++ = '\'';
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    for (;;) {
+      const auto* quote =
+          static_cast<const char*>(std::memchr(p, '\'', static_cast<std::size_t>(end - p)));
+      const char* stop = quote != nullptr ? quote + 1 : end;
+      std::memcpy(out, p, static_cast<std::size_t>(stop - p));
+      out += stop - p;
+      if (quote == nullptr) break;
+      *out++ = '\'';
+      p = stop;
+    }
+    *out++ = '\'';
+    out_.advance(out);
+    column_ += static_cast<int>(out - first);
     whitespace_ = false;
     indention_ = false;
   }
