@@ -201,3 +201,19 @@ TEST_CASE("appending to an edited wide mapping keeps the last of repeated keys")
   CHECK(m.find_or_insert_map("zz").is_map());
   CHECK_EQ(m.size(), model.size() + 1);
 }
+
+TEST_CASE("keys inserted between the full blocks that ascending inserts leave") {
+  Mapping m;
+  Model model;
+  for (std::size_t i = 0; i < 1000; i += 2) {
+    m.insert_or_assign(wide_key(i), SettingValue::uinteger(i));
+    model[wide_key(i)] = i;
+  }
+  REQUIRE(matches(m, model));
+  for (std::size_t i = 999; i < 1000; i -= 2) {  // every block splits or spills
+    m.insert_or_assign(wide_key(i), SettingValue::uinteger(i));
+    model[wide_key(i)] = i;
+  }
+  CHECK(matches(m, model));
+  for (std::size_t i = 0; i < 1000; ++i) CHECK_EQ(m.find(wide_key(i))->as_uint(), i);
+}
