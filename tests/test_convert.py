@@ -531,9 +531,12 @@ class TestIntBytes:
 # character), equal to and hashing like the original, whatever mix of widths it has.
 @pytest.mark.parametrize("widest", ["\xe9", "\xff", "\u0100", "\u07ff", "\u0800", "\uffff",
                                     "\U00010000", "\U0010ffff"])
-@pytest.mark.parametrize("around", ["", "a", "plain text ", "\x80\u0101\U0001f600"])
+@pytest.mark.parametrize("around", ["", "a", "plain text ", "\x80\u0101\U0001f600",
+                                    "a longer run of plain text"])
 def test_text_of_every_width_comes_back_canonical(widest, around):
-    for text in (widest, around + widest, widest + around, around + widest * 3 + around):
+    # Long texts are read eight bytes at a time: the wide character falls at every offset.
+    at_offsets = [around[:i] + widest + around[i:] for i in range(len(around))]
+    for text in (widest, around + widest, widest + around, around + widest * 3 + around, *at_offsets):
         back = round_trip(text)
         assert back == text and hash(back) == hash(text) and len(back) == len(text)
         assert back.encode("utf-8") == text.encode("utf-8")
