@@ -109,7 +109,9 @@ struct Json5Emitter {
       // for most settings values; otherwise the digits are laid out positionally.
       char* text = out.claim(kFloatTextMax);
       char* end = std::to_chars(text, text + kFloatTextMax, d).ptr;
-      if (std::memchr(text, 'e', static_cast<std::size_t>(end - text)) == nullptr) {
+      // Scientific notation ends in "e+XX" or "e-XXX": two or three exponent digits.
+      const auto n = static_cast<std::size_t>(end - text);
+      if (!((n >= 4 && text[n - 4] == 'e') || (n >= 5 && text[n - 5] == 'e'))) {
         out.advance(end);
       } else {
         append_float(out, d, FloatLayout::Json5);
