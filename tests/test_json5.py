@@ -117,7 +117,7 @@ class TestReaderAccepts:
     # Escapes every few characters through strings long enough that the decoded text outgrows
     # its first buffer, with the escape that needs the full reader mixed in.
     @pytest.mark.parametrize("length", [1, 7, 255, 256, 257, 600, 5000])
-    @pytest.mark.parametrize("every", [1, 2, 5, 40])
+    @pytest.mark.parametrize("every", [1, 2, 5, 9, 40])
     def test_escape_heavy_strings(self, tmp_path, length, every):
         pieces = [("\\n", "\n"), ("\\'", "'"), ('"', '"'), ("\\\\", "\\"), ("\\u00e9", "é"),
                   ("\\x41", "A"), ("é", "é"), ("\\é", "é"), ("\\\n", "")]

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -554,6 +555,31 @@ class Reader {
     for (;;) {
       char* w = text_.data() + length;
       char* const w_stop = text_.data() + text_.size() - kStepRoom;
+      // A word at a time while eight bytes and the escape's letter lie ahead: the plain bytes
+      // up to the first quotation mark, backslash or line end are stored with the whole word,
+      // and a one-letter escape there is decoded on the spot.
+      if constexpr (std::endian::native == std::endian::little) {
+        while (end_ - p_ > 8 && w < w_stop) {
+          std::uint64_t word;
+          std::memcpy(&word, p_, sizeof word);
+          std::memcpy(w, &word, sizeof word);
+          const std::uint64_t marks = bytes_equal(word, static_cast<unsigned char>(quote)) |
+                                      bytes_equal(word, '\\') | bytes_equal(word, '\n') |
+                                      bytes_equal(word, '\r');
+          if (marks == 0) {
+            p_ += 8;
+            w += 8;
+            continue;
+          }
+          const int plain = std::countr_zero(marks) >> 3;
+          p_ += plain;
+          w += plain;
+          const char simple = kSimpleEscapes[static_cast<unsigned char>(p_[1])];
+          if (*p_ != '\\' || simple == 0) break;
+          *w++ = simple;
+          p_ += 2;
+        }
+      }
       const char* const last = end_ - 1;  // the loop reads two bytes
       while (p_ < last && w < w_stop) {
         auto c = static_cast<unsigned char>(*p_);
