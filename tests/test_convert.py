@@ -179,6 +179,33 @@ class TestRecursion:
         mem.set_value("k", nested_list(100))
         assert mem.value("k") == nested_list(100)
 
+    def test_python_code_sees_the_depth_it_runs_at(self, mem):
+        # A finished deep branch no longer counts against Python code that runs after it: here
+        # a mapping's lookup converting a deep value of its own.
+        deepest = 1
+        while True:
+            try:
+                mem.set_value("probe", nested_list(deepest * 2))
+            except TypeError:
+                break
+            deepest *= 2
+        deep = deepest - 20  # within the limit, and more than half of it
+        inner = OrnSettingEngine("unused.json", "memory")
+
+        class Converting(collections.abc.Mapping):
+            def __len__(self):
+                return 1
+
+            def __iter__(self):
+                return iter(["a"])
+
+            def __getitem__(self, key):
+                inner.set_value("k", nested_list(deep))
+                return 1
+
+        mem.set_value("k", [nested_list(deep), Converting()])
+        assert mem.value("k")[1] == {"a": 1} and inner.contains("k")
+
     @pytest.mark.parametrize("depth", [100_000, 200_000])
     def test_to_python(self, mem, depth):
         mem.set_value("/".join(["a"] * depth), 1)

@@ -218,6 +218,9 @@ Result<SettingValue> unsupported(PyObject* obj) {
 // from a container type, bytes or bytearray at once (their layouts conflict), so testing them
 // first keeps the order of the tests. Converting them runs no Python code.
 bool is_scalar(PyObject* obj) {
+  // Exact dicts and lists, most of what gets here, are told by their type alone: the float test
+  // of anything that is no float is a call.
+  if (PyDict_CheckExact(obj) || PyList_CheckExact(obj)) return false;
   return obj == Py_None || PyLong_Check(obj) || PyUnicode_Check(obj) || PyFloat_Check(obj);
 }
 
@@ -295,6 +298,7 @@ class FromPython {
       if (frame.entries.capacity() > kKeptEntries) frame.entries = std::vector<Pending>();
     }
     if (frames_.capacity() > spare_frames_.capacity()) spare_frames_ = std::move(frames_);
+    for (; entered_ > 0; --entered_) leave_level();
   }
 
   Result<SettingValue> run(PyObject* root);
@@ -346,8 +350,7 @@ class FromPython {
     frame.source = PyRef();
     frame.keys = PyRef();
     frame.values = PyRef();
-    --depth_;
-    leave_level();
+    --depth_;  // still counted by the recursion check until Python code runs
   }
   Status before_python_code();
 
@@ -390,13 +393,20 @@ class FromPython {
   std::vector<Frame> frames_;  // frames_[0, depth_) are in use
   std::size_t depth_ = 0;
   std::size_t live_dicts_ = 0;  // DictLive frames in use
+  // Levels counted by the interpreter's recursion check: the deepest level so far, told again
+  // before Python code runs. So a level is counted once, not once per container, and the check
+  // still refuses the same container and shows Python code the depth it runs at.
+  std::size_t entered_ = 0;
 };
 
 thread_local std::vector<FromPython::Frame> FromPython::spare_frames_;
 
 Status FromPython::push(Walk walk, PyRef obj) {
   if (depth_ == frames_.size()) frames_.emplace_back();
-  if (!enter_level()) return interpreter_failure();  // a refused level is not counted
+  if (depth_ == entered_) {
+    if (!enter_level()) return interpreter_failure();  // a refused level is not counted
+    ++entered_;
+  }
   Frame& frame = frames_[depth_++];
   frame.walk = walk;
   frame.is_map = false;
@@ -408,6 +418,7 @@ Status FromPython::push(Walk walk, PyRef obj) {
 }
 
 Status FromPython::before_python_code() {
+  for (; entered_ > depth_; --entered_) leave_level();
   // Frames walked in place all lie above those an earlier call turned, so the scan from the top
   // ends soon after the last of them.
   for (std::size_t i = depth_; live_dicts_ > 0; --i) {
