@@ -778,11 +778,6 @@ bool decode_into(Unit* out, std::string_view text) {
   return true;
 }
 
-// Stored strings are valid UTF-8. ASCII text (nearly every key and most values) is copied into a
-// compact str directly. Other text is measured first, its length and widest character read off
-// its lead bytes, so that the str is made once at its final size and kind and decoded into; the
-// interpreter's decoder would build it in a larger buffer and shrink it after.
-// Null, with the interpreter's error set, when the str cannot be made.
 // decode_into for text whose characters all lie below U+0100, most non-ASCII settings text (é,
 // ü, ñ): ASCII eight bytes at a time, and each two-byte character by one shift. A word is
 // stored whole only when all of it is ASCII, as only then does the str have room for it.
@@ -817,6 +812,11 @@ bool decode_latin1(Py_UCS1* out, std::string_view text) {
   return true;
 }
 
+// Stored strings are valid UTF-8. ASCII text (nearly every key and most values) is copied into a
+// compact str directly. Other text is measured first, its length and widest character read off
+// its lead bytes, so that the str is made once at its final size and kind and decoded into; the
+// interpreter's decoder would build it in a larger buffer and shrink it after.
+// Null, with the interpreter's error set, when the str cannot be made.
 PyRef text_object(std::string_view text) {
   auto size = static_cast<Py_ssize_t>(text.size());
   if (is_ascii(text)) {
