@@ -26,8 +26,8 @@ def collect():
         env = dict(os.environ, ORN_BENCH_RECORD=path)
         for script in SCRIPTS:
             print(f"running {script}", flush=True)
-            subprocess.run([sys.executable, os.path.join(HERE, script)], check=True, env=env,
-                           stdout=subprocess.DEVNULL)
+            # Their own lines go through: one run gives both the chart and the figures behind it.
+            subprocess.run([sys.executable, os.path.join(HERE, script)], check=True, env=env)
         with open(path, encoding="utf-8") as f:
             return [json.loads(line) for line in f if line.strip()]
     finally:
