@@ -394,9 +394,12 @@ inline std::uint64_t round_to_odd(const PowerOfTenAbove& g, std::uint64_t cp) {
 // then one, with a multiply per split in every lane at once.
 #if defined(__SSE2__)
 inline int sixteen_digits(std::uint32_t a, std::uint32_t b, char* out) {
-  // Four 32-bit lanes of four digits each, in text order.
-  const __m128i fours = _mm_set_epi32(static_cast<int>(b % 10000), static_cast<int>(b / 10000),
-                                      static_cast<int>(a % 10000), static_cast<int>(a / 10000));
+  // Four 32-bit lanes of four digits each, in text order; x / 10^4 = (x x 0xD1B71759) >> 45
+  // for x < 2^32.
+  const __m128i eights = _mm_set_epi64x(b, a);
+  const __m128i high = _mm_srli_epi64(_mm_mul_epu32(eights, _mm_set1_epi64x(0xD1B71759)), 45);
+  const __m128i low = _mm_sub_epi64(eights, _mm_mul_epu32(high, _mm_set1_epi64x(10000)));
+  const __m128i fours = _mm_or_si128(high, _mm_slli_epi64(low, 32));
   // x / 100 = (x x 5243) >> 19 for x < 43699, in the low 16 bits of each lane.
   const __m128i hundreds = _mm_srli_epi16(_mm_mulhi_epu16(fours, _mm_set1_epi16(5243)), 3);
   const __m128i rest = _mm_sub_epi16(fours, _mm_mullo_epi16(hundreds, _mm_set1_epi16(100)));
@@ -525,8 +528,12 @@ DecimalDigits shortest_digits(double value) {
   text[0] = static_cast<char>('0' + first);
   const int trailing_zeros = sixteen_digits(middle8, lower8, text + 1);
   std::memset(text + 17, '0', 16);
-  const int width = (64 - std::countl_zero(f)) * 1233 >> 12;
-  const int length = width + (f >= kPowersOfTen[width] ? 1 : 0);
+  // A normal double has c >= 2^52 and so 16 or 17 digits; only subnormals need the count.
+  int length = f >= kPowersOfTen[16] ? 17 : 16;
+  if (f < kPowersOfTen[15]) {
+    const int width = (64 - std::countl_zero(f)) * 1233 >> 12;
+    length = width + (f >= kPowersOfTen[width] ? 1 : 0);
+  }
   std::memcpy(d.digits, text + 17 - length, sizeof d.digits);
   d.count = length - trailing_zeros;
   d.exponent = k + length - 1;
