@@ -500,6 +500,8 @@ DecimalDigits shortest_digits(double value) {
   const std::uint64_t vb_lower = round_to_odd(g, cb_lower << h);
   const std::uint64_t vb_upper = round_to_odd(g, cb_upper << h);
 
+  // Fewer than 10 units wide, the interval cannot hold both multiples of 10 about v; at least
+  // 1 unit wide, it holds s or s + 1.
   const std::uint64_t s = vb >> 2;
   std::uint64_t f;
   const std::uint64_t s10 = s / 10 * 10;
@@ -528,7 +530,7 @@ DecimalDigits shortest_digits(double value) {
   text[0] = static_cast<char>('0' + first);
   const int trailing_zeros = sixteen_digits(middle8, lower8, text + 1);
   std::memset(text + 17, '0', 16);
-  // A normal double has c >= 2^52 and so 16 or 17 digits; only subnormals need the count.
+  // For a normal double f > c - 10 > 10^15: 16 or 17 digits. Only subnormals need the count.
   int length = f >= kPowersOfTen[16] ? 17 : 16;
   if (f < kPowersOfTen[15]) {
     const int width = (64 - std::countl_zero(f)) * 1233 >> 12;

@@ -257,8 +257,8 @@ TEST_CASE("shortest digits agree with to_chars") {
 }
 
 TEST_CASE("JSON5 positional floats match plain to_chars wherever that is positional") {
-  // The JSON5 writer used the fixed text of plain to_chars for non-integral values; the layout
-  // from shortest digits has to give the same bytes.
+  // JSON5 writes a non-integral float as its shortest digits laid out positionally; wherever
+  // plain to_chars picks fixed notation the two have to be the same bytes.
   std::mt19937_64 random(5);
   int differ = 0;
   auto compare = [&](double v) {
