@@ -1,5 +1,4 @@
 #include <array>
-#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -105,17 +104,7 @@ struct Json5Emitter {
         append_uint(out, static_cast<std::uint64_t>(d));
       }
     } else {
-      // Plain shortest to_chars is already the layout when it picks fixed notation, as it does
-      // for most settings values; otherwise the digits are laid out positionally.
-      char* text = out.claim(kFloatTextMax);
-      char* end = std::to_chars(text, text + kFloatTextMax, d).ptr;
-      // Scientific notation ends in "e+XX" or "e-XXX": two or three exponent digits.
-      const auto n = static_cast<std::size_t>(end - text);
-      if (!((n >= 4 && text[n - 4] == 'e') || (n >= 5 && text[n - 5] == 'e'))) {
-        out.advance(end);
-      } else {
-        append_float(out, d, FloatLayout::Json5);
-      }
+      append_float(out, d, FloatLayout::Json5);
     }
   }
   void string(std::string_view s) { write_string(out, s); }

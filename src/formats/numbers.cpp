@@ -7,36 +7,11 @@
 #include <cstring>
 #include <system_error>
 
-namespace orn {
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
-DecimalDigits shortest_digits(double value) {
-  // Scientific to_chars without a precision gives the shortest round-trip digits, laid out as
-  // "-d.ddde+XX"; all that is left is to take it apart.
-  char text[32];
-  char* end = std::to_chars(text, text + sizeof text, value, std::chars_format::scientific).ptr;
-  DecimalDigits d{};
-  const char* p = text;
-  if (*p == '-') {
-    d.negative = true;
-    ++p;
-  }
-  // The exponent is the short part at the end: the 'e' is found from there.
-  const char* e = end - 3;  // "e+X" at the least
-  while (*e != 'e') --e;
-  d.digits[0] = *p;
-  d.count = 1;
-  if (p[1] == '.') {
-    const auto fraction = static_cast<std::size_t>(e - (p + 2));
-    std::memcpy(d.digits + 1, p + 2, fraction);
-    d.count += static_cast<int>(fraction);
-  }
-  p = e + 1;
-  bool exponent_negative = *p++ == '-';
-  int exponent = 0;
-  for (; p != end; ++p) exponent = exponent * 10 + (*p - '0');
-  d.exponent = exponent_negative ? -exponent : exponent;
-  return d;
-}
+namespace orn {
 
 void append_uint(std::string& out, std::uint64_t value) {
   char text[20];
@@ -337,6 +312,234 @@ bool decimal_to_double_exactly(std::uint64_t significand, int exponent, double& 
     return true;
   }
   return false;
+}
+
+// Shortest digits by exact integer arithmetic. A finite v = c x 2^q rounds back from every
+// decimal within its rounding interval: halfway to each neighbour, the bounds included when c is
+// even (ties round to even). With 10^k the largest power of ten not above the interval's width,
+// that width is 1 to 10 units of 10^k, so the interval holds at most one multiple of 10 units
+// (one digit fewer than the units themselves) and at least one of floor(v) and floor(v) + 1.
+// The shortest candidate is that multiple if there is one, otherwise whichever of the two units
+// lies within, the nearer when both do. All values are kept as four times v / 10^k, so the bounds
+// at v -+ half a step are integers, and each is taken rounded to odd: compared with even numbers
+// (four times a candidate) it answers as the exact value would.
+namespace {
+
+// floor(e log2 10), floor(q log10 2) and floor(q log10 (3/4)): the table below checks the first
+// over all its powers, and the second over all binary exponents.
+constexpr int floor_log2_pow10(int e) { return static_cast<int>((e * 913124641741LL) >> 38); }
+constexpr int floor_log10_pow2(int q) { return static_cast<int>((q * 661971961083LL) >> 41); }
+constexpr int floor_log10_three_quarters_pow2(int q) {
+  return static_cast<int>((q * 661971961083LL - 274743187321LL) >> 41);
+}
+
+// 10^e rounded up to 128 bits: g = floor(10^e x 2^(127 - floor(log2 10^e))) + 1. The small
+// excess of g over the exact value is what keeps the product below rounded correctly to odd.
+struct PowerOfTenAbove {
+  std::uint64_t high;
+  std::uint64_t low;
+};
+constexpr int kMinPrintPower = -292;  // scales the largest doubles: floor(971 log10 2) = 292
+constexpr int kMaxPrintPower = 324;   // scales the smallest subnormals: 2^-1074 < 10^-323
+
+constexpr std::array<PowerOfTenAbove, kMaxPrintPower - kMinPrintPower + 1> kPowersOfTenAbove = [] {
+  std::array<PowerOfTenAbove, kMaxPrintPower - kMinPrintPower + 1> table{};
+  // floor(log2 10^e) for e from kMinPrintPower - 1, to check the decimal scale of every exponent.
+  std::array<int, kMaxPrintPower - kMinPrintPower + 2> log2_of{};
+  auto put = [&](int e, const BigInt& five, int scale) {
+    // 5^e = t x 2^-shift with 2^127 <= t < 2^128, and 10^e has the same leading bits as 5^e.
+    const PowerOfFive t = top_bits(five, scale);
+    const int log2 = 127 - t.shift + e;
+    if (log2 != floor_log2_pow10(e)) throw "floor_log2_pow10 is off";
+    log2_of[static_cast<std::size_t>(e - kMinPrintPower + 1)] = log2;
+    if (e < kMinPrintPower) return;
+    const std::uint64_t low = t.low + 1;
+    table[static_cast<std::size_t>(e - kMinPrintPower)] = {t.high + (low == 0 ? 1 : 0), low};
+    if (t.high == ~std::uint64_t{0} && low == 0) throw "10^e rounded up needs 129 bits";
+  };
+  BigInt power;
+  power.limb[0] = 1;
+  for (int e = 0; e <= kMaxPrintPower; ++e) {
+    put(e, power, 0);
+    power.multiply_by_5();
+  }
+  constexpr int kScale = 1100;  // floor(2^1100 / 5^293) still has over 400 bits
+  BigInt reciprocal;
+  reciprocal.limb[kScale / 64] = std::uint64_t{1} << (kScale % 64);
+  for (int n = 1; n <= 1 - kMinPrintPower; ++n) {
+    reciprocal.divide_by_5();
+    put(-n, reciprocal, kScale);
+  }
+  // 1 <= 2^q x 10^-k < 10 for k = floor_log10_pow2(q), over all binary exponents of doubles.
+  for (int q = -1074; q <= 971; ++q) {
+    const int e = -floor_log10_pow2(q);
+    if (e < kMinPrintPower || e > kMaxPrintPower) throw "power of ten out of the table";
+    const auto i = static_cast<std::size_t>(e - kMinPrintPower + 1);
+    if (log2_of[i] + q < 0 || log2_of[i - 1] + q >= 0) throw "floor_log10_pow2 is off";
+  }
+  return table;
+}();
+
+// The top 64 bits of g x cp / 2^128, rounded to odd: an exact quotient stays as it is, any other
+// gets its lowest bit set. The low 64 bits of g.low x cp are too small to matter.
+inline std::uint64_t round_to_odd(const PowerOfTenAbove& g, std::uint64_t cp) {
+  using u128 = unsigned __int128;
+  const u128 x = u128{g.low} * cp;
+  const u128 y = u128{g.high} * cp + (x >> 64);
+  return static_cast<std::uint64_t>(y >> 64) | (static_cast<std::uint64_t>(y) > 1 ? 1 : 0);
+}
+
+// The sixteen decimal digits of a and b, each below 10^8, as text at out; returns how many of
+// them are trailing zeros. Each number is split into halves of four digits, those into two and
+// then one, with a multiply per split in every lane at once.
+#if defined(__SSE2__)
+inline int sixteen_digits(std::uint32_t a, std::uint32_t b, char* out) {
+  // Four 32-bit lanes of four digits each, in text order; x / 10^4 = (x x 0xD1B71759) >> 45
+  // for x < 2^32.
+  const __m128i eights = _mm_set_epi64x(b, a);
+  const __m128i high = _mm_srli_epi64(_mm_mul_epu32(eights, _mm_set1_epi64x(0xD1B71759)), 45);
+  const __m128i low = _mm_sub_epi64(eights, _mm_mul_epu32(high, _mm_set1_epi64x(10000)));
+  const __m128i fours = _mm_or_si128(high, _mm_slli_epi64(low, 32));
+  // x / 100 = (x x 5243) >> 19 for x < 43699, in the low 16 bits of each lane.
+  const __m128i hundreds = _mm_srli_epi16(_mm_mulhi_epu16(fours, _mm_set1_epi16(5243)), 3);
+  const __m128i rest = _mm_sub_epi16(fours, _mm_mullo_epi16(hundreds, _mm_set1_epi16(100)));
+  const __m128i twos = _mm_or_si128(hundreds, _mm_slli_epi32(rest, 16));
+  // x / 10 = (x x 6554) >> 16 for x < 100.
+  const __m128i tens = _mm_mulhi_epu16(twos, _mm_set1_epi16(6554));
+  const __m128i ones = _mm_sub_epi16(twos, _mm_mullo_epi16(tens, _mm_set1_epi16(10)));
+  const __m128i digits = _mm_or_si128(tens, _mm_slli_epi16(ones, 8));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_add_epi8(digits, _mm_set1_epi8('0')));
+  const auto zeros =
+      static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(digits, _mm_setzero_si128())));
+  return std::countl_zero(static_cast<std::uint16_t>(~zeros));
+}
+#else
+// The eight digits of n, one per byte, the first digit in the lowest byte.
+inline std::uint64_t eight_digits(std::uint32_t n) {
+  const std::uint64_t fours = n / 10000 | static_cast<std::uint64_t>(n % 10000) << 32;
+  const std::uint64_t hundreds = (fours * 10486 >> 20) & 0x0000007F0000007FULL;
+  const std::uint64_t twos = ((fours - hundreds * 100) << 16) + hundreds;
+  const std::uint64_t tens = (twos * 103 >> 10) & 0x000F000F000F000FULL;
+  return ((twos - tens * 10) << 8) + tens;
+}
+
+inline int sixteen_digits(std::uint32_t a, std::uint32_t b, char* out) {
+  std::uint64_t first = eight_digits(a);
+  std::uint64_t second = eight_digits(b);
+  // Trailing zeros are the zero bytes at the top of the last non-zero group.
+  const int zeros = second != 0  ? std::countl_zero(second) / 8
+                    : first != 0 ? 8 + std::countl_zero(first) / 8
+                                 : 16;
+  if constexpr (std::endian::native == std::endian::big) {
+    first = __builtin_bswap64(first);
+    second = __builtin_bswap64(second);
+  }
+  first += 0x3030303030303030ULL;
+  second += 0x3030303030303030ULL;
+  std::memcpy(out, &first, 8);
+  std::memcpy(out + 8, &second, 8);
+  return zeros;
+}
+#endif
+
+constexpr std::uint64_t kPowersOfTen[] = {1,
+                                          10,
+                                          100,
+                                          1000,
+                                          10000,
+                                          100000,
+                                          1000000,
+                                          10000000,
+                                          100000000,
+                                          1000000000,
+                                          10000000000,
+                                          100000000000,
+                                          1000000000000,
+                                          10000000000000,
+                                          100000000000000,
+                                          1000000000000000,
+                                          10000000000000000,
+                                          100000000000000000};
+
+}  // namespace
+
+DecimalDigits shortest_digits(double value) {
+  const auto bits = std::bit_cast<std::uint64_t>(value);
+  DecimalDigits d;
+  d.negative = (bits >> 63) != 0;
+  const std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
+  const auto biased = static_cast<int>(bits >> 52 & 0x7FF);
+  if (biased == 0 && fraction == 0) {
+    d.digits[0] = '0';
+    d.count = 1;
+    d.exponent = 0;
+    return d;
+  }
+  std::uint64_t c = fraction;
+  int q = -1074;
+  if (biased != 0) {
+    c |= std::uint64_t{1} << 52;
+    q = biased - 1075;
+  }
+  // An odd c leaves the bounds out: they round to the even neighbour.
+  const std::uint64_t open = c & 1;
+  const std::uint64_t cb = c << 2;
+  const std::uint64_t cb_upper = cb + 2;
+  std::uint64_t cb_lower = cb - 2;
+  int k = floor_log10_pow2(q);
+  if (fraction == 0 && biased > 1) {
+    // A power of two: the neighbour below is half as far as the one above.
+    cb_lower = cb - 1;
+    k = floor_log10_three_quarters_pow2(q);
+  }
+  // cb x 2^q x 10^-k = (cb << h) x g / 2^128 for g near 10^-k x 2^(127 - floor(log2 10^-k)):
+  // h is 1 to 4, and cb << h stays below 2^60.
+  const int h = q + floor_log2_pow10(-k) + 1;
+  const PowerOfTenAbove& g = kPowersOfTenAbove[static_cast<std::size_t>(-k - kMinPrintPower)];
+  const std::uint64_t vb = round_to_odd(g, cb << h);
+  const std::uint64_t vb_lower = round_to_odd(g, cb_lower << h);
+  const std::uint64_t vb_upper = round_to_odd(g, cb_upper << h);
+
+  // Fewer than 10 units wide, the interval cannot hold both multiples of 10 about v; at least
+  // 1 unit wide, it holds s or s + 1.
+  const std::uint64_t s = vb >> 2;
+  std::uint64_t f;
+  const std::uint64_t s10 = s / 10 * 10;
+  const bool s10_in = vb_lower + open <= s10 << 2;
+  const bool t10_in = ((s10 + 10) << 2) + open <= vb_upper;
+  if (s10_in != t10_in) {
+    f = s10_in ? s10 : s10 + 10;
+  } else {
+    const bool s_in = vb_lower + open <= s << 2;
+    const bool t_in = ((s + 1) << 2) + open <= vb_upper;
+    if (s_in != t_in) {
+      f = s_in ? s : s + 1;
+    } else {
+      // Both: the nearer, s on a tie when it is even. 4s + 2 is the point halfway.
+      const std::uint64_t middle = (s << 2) + 2;
+      f = vb < middle || (vb == middle && (s & 1) == 0) ? s : s + 1;
+    }
+  }
+
+  // f < 10^17: one digit and two groups of eight, laid out right-aligned in 17 places.
+  const std::uint64_t upper = f / 100000000;
+  const auto lower8 = static_cast<std::uint32_t>(f - upper * 100000000);
+  const auto first = static_cast<std::uint32_t>(upper / 100000000);
+  const auto middle8 = static_cast<std::uint32_t>(upper - std::uint64_t{first} * 100000000);
+  char text[40];
+  text[0] = static_cast<char>('0' + first);
+  const int trailing_zeros = sixteen_digits(middle8, lower8, text + 1);
+  std::memset(text + 17, '0', 16);
+  // For a normal double f > c - 10 > 10^15: 16 or 17 digits. Only subnormals need the count.
+  int length = f >= kPowersOfTen[16] ? 17 : 16;
+  if (f < kPowersOfTen[15]) {
+    const int width = (64 - std::countl_zero(f)) * 1233 >> 12;
+    length = width + (f >= kPowersOfTen[width] ? 1 : 0);
+  }
+  std::memcpy(d.digits, text + 17 - length, sizeof d.digits);
+  d.count = length - trailing_zeros;
+  d.exponent = k + length - 1;
+  return d;
 }
 
 }  // namespace orn

@@ -1,6 +1,7 @@
 // Number text shared by the text formats: shortest round-trip float digits and their layouts,
-// integer text, and correctly rounded decimal parsing. All of it goes through std::to_chars and
-// std::from_chars, which are locale-independent and exact.
+// integer text, and correctly rounded decimal parsing. Float digits are worked out with exact
+// integer arithmetic; integer text and parsing go through std::to_chars and std::from_chars,
+// which are locale-independent and exact.
 #pragma once
 
 #include <array>

@@ -1,8 +1,14 @@
 // The machinery the text formats share, at the edges the JSON suite does not reach: duplicate
 // keys refused, 128-bit integer ranges, float layouts of other formats, positions of other
 // formats, escape forms, bounded reads, and the format table's depth promise.
+#include <algorithm>
+#include <bit>
+#include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
+#include <limits>
+#include <random>
 #include <string>
 #include <string_view>
 
@@ -34,6 +40,48 @@ class EndlessSource final : public ByteSource {
 class BrokenSource final : public ByteSource {
  public:
   Result<std::size_t> read(char*, std::size_t) override { return os_error("Is a directory", 21); }
+};
+
+// Scientific shortest to_chars, "-d.ddde-XX", as the digits, exponent and sign it stands for.
+std::string reference_digits(double value) {
+  char text[32];
+  char* end = std::to_chars(text, text + sizeof text, value, std::chars_format::scientific).ptr;
+  const char* e = std::strchr(text, 'e');
+  std::string out = text[0] == '-' ? "-" : "+";
+  for (const char* p = text; p != e; ++p) {
+    if (*p >= '0' && *p <= '9') out += *p;
+  }
+  int exponent = 0;
+  std::from_chars(e + (e[1] == '+' ? 2 : 1), end, exponent);
+  return out + " " + std::to_string(exponent);
+}
+
+std::string shortest_text(double value) {
+  const DecimalDigits d = shortest_digits(value);
+  return std::string(d.negative ? "-" : "+") +
+         std::string(d.digits, static_cast<std::size_t>(d.count)) + " " +
+         std::to_string(d.exponent);
+}
+
+// Counts the values whose shortest digits differ from to_chars, reporting the first few.
+struct DigitsCheck {
+  int mismatches = 0;
+  void operator()(double value) {
+    if (shortest_text(value) == reference_digits(value)) return;
+    if (++mismatches <= 5) {
+      std::fprintf(stderr, "shortest digits of %a: %s, to_chars: %s\n", value,
+                   shortest_text(value).c_str(), reference_digits(value).c_str());
+    }
+  }
+  // The value and its neighbours on both sides, in both signs.
+  void around(double value) {
+    for (double v : {value, std::nextafter(value, 0.0), std::nextafter(value, INFINITY)}) {
+      if (std::isfinite(v)) {
+        (*this)(v);
+        (*this)(-v);
+      }
+    }
+  }
 };
 
 SettingValue nested_lists(std::size_t depth) {
@@ -168,6 +216,73 @@ TEST_CASE("float layouts of every format") {
   std::string tiny;
   append_float(tiny, 5e-324, FloatLayout::Json5);
   CHECK_EQ(tiny, "0." + std::string(323, '0') + "5");
+}
+
+TEST_CASE("shortest digits agree with to_chars") {
+  DigitsCheck check;
+  for (double v : {0.0, -0.0, 0.1, 0.3, 1e23, 5e-324, 1.7976931348623157e308, 9007199254740993.0,
+                   2.2250738585072014e-308, 2.225073858507201e-308, 123.45, 1e-7, 4.35}) {
+    check.around(v);
+  }
+  // Every power of two, the normal ones the only values whose lower neighbour is nearer.
+  for (int q = -1074; q <= 1023; ++q) check.around(std::ldexp(1.0, q));
+  // Every power of ten there is, and the integers about 2^53 where the spacing passes 1.
+  for (int p = -323; p <= 308; ++p) {
+    const std::string text = "1e" + std::to_string(p);
+    double v = 0;
+    std::from_chars(text.data(), text.data() + text.size(), v);
+    check.around(v);
+  }
+  for (std::uint64_t n = (std::uint64_t{1} << 53) - 40; n < (std::uint64_t{1} << 53) + 40; ++n) {
+    check.around(static_cast<double>(n));
+  }
+  std::mt19937_64 random(20261209);
+  // Bit patterns: every binary exponent alike, subnormals included.
+  for (int i = 0; i < 300000; ++i) {
+    const std::uint64_t bits = random();
+    if ((bits >> 52 & 0x7FF) != 0x7FF) check(std::bit_cast<double>(bits));
+  }
+  for (int i = 0; i < 20000; ++i) check(std::bit_cast<double>(random() >> 12));  // subnormal
+  // Short decimals as typed into settings: n / 10^k with 1 to 17 digits.
+  for (int i = 0; i < 100000; ++i) {
+    const int digits = 1 + static_cast<int>(random() % 17);
+    std::uint64_t n = random() % 100000000000000000;
+    for (int j = digits; j < 17; ++j) n /= 10;
+    const std::string text = std::to_string(n) + "e-" + std::to_string(random() % 25);
+    double v = 0;
+    std::from_chars(text.data(), text.data() + text.size(), v);
+    check(v);
+  }
+  CHECK_EQ(check.mismatches, 0);
+}
+
+TEST_CASE("JSON5 positional floats match plain to_chars wherever that is positional") {
+  // JSON5 writes a non-integral float as its shortest digits laid out positionally; wherever
+  // plain to_chars picks fixed notation the two have to be the same bytes.
+  std::mt19937_64 random(5);
+  int differ = 0;
+  auto compare = [&](double v) {
+    if (std::trunc(v) == v) return;  // integral values are written as integers
+    char plain[400];
+    char* end = std::to_chars(plain, plain + sizeof plain, v).ptr;
+    if (std::find(plain, end, 'e') != end) return;
+    char text[kFloatTextMax];
+    if (std::string_view(text, put_float(text, v, FloatLayout::Json5)) !=
+        std::string_view(plain, static_cast<std::size_t>(end - plain))) {
+      ++differ;
+    }
+  };
+  for (int i = 0; i < 100000; ++i) {
+    // Magnitudes 2^-30 to 2^55, about where plain to_chars turns positional.
+    const std::uint64_t exponent = 1023 - 30 + random() % 86;
+    compare(std::bit_cast<double>((random() & 0x800FFFFFFFFFFFFF) | exponent << 52));
+    const std::string text =
+        std::to_string(random() % 1000000) + "e-" + std::to_string(random() % 12);
+    double v = 0;
+    std::from_chars(text.data(), text.data() + text.size(), v);
+    compare(v);
+  }
+  CHECK_EQ(differ, 0);
 }
 
 TEST_CASE("positions in each format's words") {
