@@ -28,6 +28,11 @@ namespace {
 // Positional digits of d from p: "0.000ddd" for a negative exponent, "ddd000" then "." and the
 // rest otherwise. Returns the end.
 char* put_positional_digits(char* p, const DecimalDigits& d) {
+  // The digits are copied in pieces of a fixed size, a few moves each where a call to memcpy of
+  // a variable length costs dozens of instructions. Bytes written past the text lie within the
+  // room the caller gives (kFloatTextMax) and are overwritten or left beyond the end.
+  char digits[33] = {};
+  std::memcpy(digits, d.digits, sizeof d.digits);
   const auto count = static_cast<std::size_t>(d.count);
   if (d.negative) *p++ = '-';
   if (d.exponent < 0) {
@@ -36,20 +41,19 @@ char* put_positional_digits(char* p, const DecimalDigits& d) {
     *p++ = '.';
     std::memset(p, '0', zeros);
     p += zeros;
-    std::memcpy(p, d.digits, count);
+    std::memcpy(p, digits, 17);
     return p + count;
   }
   const auto before_point = static_cast<std::size_t>(d.exponent + 1);
+  std::memcpy(p, digits, 17);
   if (count <= before_point) {
-    std::memcpy(p, d.digits, count);
     std::memset(p + count, '0', before_point - count);
     return p + before_point;
   }
-  std::memcpy(p, d.digits, before_point);
-  p += before_point;
-  *p++ = '.';
-  std::memcpy(p, d.digits + before_point, count - before_point);
-  return p + (count - before_point);
+  // 1 <= before_point < count <= 17: at most 16 digits follow the point.
+  p[before_point] = '.';
+  std::memcpy(p + before_point + 1, digits + before_point, 16);
+  return p + count + 1;
 }
 
 }  // namespace
