@@ -99,6 +99,37 @@ constexpr std::array<bool, 256> kInRun = [] {
   return table;
 }();
 
+// Whether the first character of a non-empty text is an indicator that keeps it from being
+// plain: one that always is, or '?', ':' or '-' before a blank or the end.
+bool leading_indicator(std::string_view text) {
+  const auto* p = reinterpret_cast<const Byte*>(text.data());
+  switch (*p) {
+    case '#':
+    case ',':
+    case '[':
+    case ']':
+    case '{':
+    case '}':
+    case '&':
+    case '*':
+    case '!':
+    case '|':
+    case '>':
+    case '\'':
+    case '"':
+    case '%':
+    case '@':
+    case '`':
+      return true;
+    case '?':
+    case ':':
+    case '-':
+      return is_blank_or_end(p + 1, p + text.size());
+    default:
+      return false;
+  }
+}
+
 // What analyze_one_line needs of a byte: space, ':' or '#' (kSpace, kColon, kHash, else 0), and
 // kHard for a control, DEL, or a lead byte that may begin a line break or an unprintable
 // character (0xC2, 0xE2, 0xEF).
@@ -131,34 +162,8 @@ bool analyze_one_line(std::string_view text, Analysis& a) {
     previous = c & 3;
   }
   if (seen & kHard) return false;
-  bool indicators =
-      (pairs & 1) != 0 || previous == kColon || text.starts_with("---") || text.starts_with("...");
-  switch (text.front()) {
-    case '#':
-    case ',':
-    case '[':
-    case ']':
-    case '{':
-    case '}':
-    case '&':
-    case '*':
-    case '!':
-    case '|':
-    case '>':
-    case '\'':
-    case '"':
-    case '%':
-    case '@':
-    case '`':
-      indicators = true;
-      break;
-    case '?':
-    case '-':  // ':' first is a pair or the last byte already
-      if (text.size() == 1 || text[1] == ' ') indicators = true;
-      break;
-    default:
-      break;
-  }
+  const bool indicators = (pairs & 1) != 0 || previous == kColon || leading_indicator(text) ||
+                          text.starts_with("---") || text.starts_with("...");
   const bool trailing_space = text.back() == ' ';
   if (text.front() == ' ' || trailing_space || indicators) a.plain = false;
   if (trailing_space) a.block = false;
@@ -222,33 +227,7 @@ Analysis analyze(std::string_view text) {
     }
     const std::size_t width = width_of(c);
     if (p == start) {
-      switch (c) {
-        case '#':
-        case ',':
-        case '[':
-        case ']':
-        case '{':
-        case '}':
-        case '&':
-        case '*':
-        case '!':
-        case '|':
-        case '>':
-        case '\'':
-        case '"':
-        case '%':
-        case '@':
-        case '`':
-          indicators = true;
-          break;
-        case '?':
-        case ':':
-        case '-':
-          if (is_blank_or_end(p + 1, end)) indicators = true;
-          break;
-        default:
-          break;
-      }
+      if (leading_indicator(text)) indicators = true;
     } else if ((c == ':' && is_blank_or_end(p + 1, end)) || (c == '#' && preceded_by_blank)) {
       indicators = true;
     }
