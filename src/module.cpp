@@ -12,6 +12,7 @@
 #include "binding/errors.hpp"
 #include "binding/py_ref.hpp"
 #include "drivers/drivers.hpp"
+#include "engine/tree_memory.hpp"
 #include "engine/engine.hpp"
 
 namespace orn {
@@ -399,6 +400,10 @@ int module_exec(PyObject* module) {
       return fetch_error();
     }
     if (!PyModule_Check(module)) return type_error(type_mismatch_text(module, "module"));
+    // Trees are built and freed with the interpreter lock held, so they can use the
+    // interpreter's allocator for small blocks, far faster than malloc for nodes. Before this no
+    // tree exists, and a module executed again hands over the same functions.
+    use_tree_memory({&PyObject_Malloc, &PyObject_Free});
     auto cls = engine_class();
     if (!cls) return std::move(cls.error());
     PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));

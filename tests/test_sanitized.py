@@ -33,8 +33,10 @@ def test_suite_under_sanitizers():
     shutil.copy(ROOT / "stubs" / "_orn_core.pyi", BUILD)
     # libstdc++ is preloaded too: the interpreter does not link it, and ASan must find its
     # __cxa_throw at start-up, or the first C++ exception aborts. Failed allocations return null
-    # instead of aborting, so MemoryError paths run as they would without the sanitizers.
-    env = dict(os.environ, ORN_SANITIZED="1", PYTHONPATH=str(BUILD),
+    # instead of aborting, so MemoryError paths run as they would without the sanitizers. The
+    # interpreter's allocator, which trees use too, is told to pass every block to malloc, so
+    # that the sanitizer sees each tree block on its own.
+    env = dict(os.environ, ORN_SANITIZED="1", PYTHONPATH=str(BUILD), PYTHONMALLOC="malloc",
                LD_PRELOAD=f"{libasan}:{libstdcxx}",
                ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1",
                UBSAN_OPTIONS="print_stacktrace=1")

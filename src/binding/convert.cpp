@@ -289,13 +289,14 @@ class FromPython {
   ~FromPython() {
     while (depth_ > 0) {  // after a failure
       Frame& frame = top();
-      frame.items.clear();
       frame.entries.clear();
       pop();
     }
-    // The room of a wide mapping's entries is not kept for the life of the thread.
+    // The room of a wide mapping's entries is not kept for the life of the thread, and no room
+    // for items at all: it is tree memory, which must not outlive the interpreter.
     for (Frame& frame : frames_) {
       if (frame.entries.capacity() > kKeptEntries) frame.entries = std::vector<Pending>();
+      if (frame.items.capacity() != 0) frame.items = List();
     }
     if (frames_.capacity() > spare_frames_.capacity()) spare_frames_ = std::move(frames_);
     for (; entered_ > 0; --entered_) leave_level();

@@ -16,7 +16,7 @@ SettingValue SettingValue::string(std::string_view s) {
     std::memcpy(reinterpret_cast<char*>(&v) + 2, s.data(), s.size());
     v.short_size_ = static_cast<std::uint8_t>(s.size());
   } else {
-    void* block = ::operator new(offsetof(LongString, data) + s.size());
+    void* block = tree_allocate(offsetof(LongString, data) + s.size());
     v.s_ = static_cast<LongString*>(block);
     v.s_->size = s.size();
     std::memcpy(v.s_->data, s.data(), s.size());
@@ -28,7 +28,7 @@ SettingValue SettingValue::string(std::string_view s) {
 
 SettingValue SettingValue::list(List items) {
   SettingValue v;
-  v.l_ = new List(std::move(items));
+  v.l_ = new (tree_allocate(sizeof(List))) List(std::move(items));
   v.kind_ = Kind::List;
   v.short_size_ = kLong;
   return v;
@@ -46,7 +46,7 @@ SettingValue SettingValue::map() { return map(Mapping()); }
 
 void SettingValue::destroy() noexcept {
   if (kind_ == Kind::String) {
-    ::operator delete(s_);
+    tree_release(s_);
   } else {
     destroy_container();
   }
@@ -71,7 +71,8 @@ void SettingValue::destroy_container() noexcept {
     };
     if (node.kind_ == Kind::List) {
       for (SettingValue& child : *node.l_) detach(child);
-      delete node.l_;
+      node.l_->~List();
+      tree_release(node.l_);
     } else {
       for (auto& entry : *node.m_) detach(entry.second);
       delete node.m_;

@@ -16,11 +16,13 @@
 #include <utility>
 #include <vector>
 
+#include "engine/tree_memory.hpp"
+
 namespace orn {
 
 class SettingValue;
 class Mapping;
-using List = std::vector<SettingValue>;
+using List = std::vector<SettingValue, TreeAllocator<SettingValue>>;
 
 class SettingValue {
  public:
@@ -143,10 +145,10 @@ class SettingValue {
 // Reads never reorganise anything: a const mapping may be read from several threads at once.
 // Parsers and converters append entries in any order and call finish() once; single edits keep
 // the order.
-class Mapping {
+class Mapping : public TreeAllocated {
  public:
   using Entry = std::pair<std::string, SettingValue>;
-  using Block = std::vector<Entry>;
+  using Block = std::vector<Entry, TreeAllocator<Entry>>;
   // 128 entries of 48 bytes: a split or a merge moves at most 6 KB, and the row of blocks stays
   // short enough that its headers move cheaply when a block comes or goes.
   static constexpr std::size_t kBlockMax = 128;
@@ -266,7 +268,7 @@ class Mapping {
   // stays valid when the first entry of its block goes, so only splits and refills renew them;
   // searching the bounds, kept side by side, touches no block but the one that is searched.
   // bounds[0] is unused.
-  struct Wide {
+  struct Wide : TreeAllocated {
     std::vector<Block> blocks;
     std::vector<std::string> bounds;
     std::size_t size = 0;
