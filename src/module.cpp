@@ -12,8 +12,8 @@
 #include "binding/errors.hpp"
 #include "binding/py_ref.hpp"
 #include "drivers/drivers.hpp"
-#include "engine/tree_memory.hpp"
 #include "engine/engine.hpp"
+#include "engine/tree_memory.hpp"
 
 namespace orn {
 namespace {
