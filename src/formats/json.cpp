@@ -524,43 +524,6 @@ class Reader {
   // Up to 19 decimal digits always fit 64 bits.
   static constexpr int kExactDigits = 19;
 
-  // Folds the decimal digits from p into value (modulo 2^64: the caller counts them) and
-  // returns the first byte that is not one. Eight bytes at a time where the window allows.
-  static const char* take_digits(const char* p, const char* end, std::uint64_t& value) {
-    if constexpr (std::endian::native == std::endian::little) {
-      static constexpr std::uint64_t kScales[] = {1,      10,      100,      1000,     10000,
-                                                  100000, 1000000, 10000000, 100000000};
-      while (end - p >= 8) {
-        std::uint64_t w;
-        std::memcpy(&w, p, 8);
-        // Non-zero in each byte that is no digit: a digit has 3 as its high nibble, before and
-        // after adding 6. Carries only run upwards, from a byte that is no digit, so the lowest
-        // flagged byte, the first in the text, is always right.
-        const std::uint64_t other =
-            ((w & 0xF0F0F0F0F0F0F0F0ULL) ^ 0x3030303030303030ULL) |
-            (((w + 0x0606060606060606ULL) & 0xF0F0F0F0F0F0F0F0ULL) ^ 0x3030303030303030ULL);
-        const int count = other == 0 ? 8 : std::countr_zero(other) / 8;
-        if (count == 0) return p;
-        // Digit values; what lies above the digits (the first byte on) is shifted out, and the
-        // zero bytes shifted in are leading zeros. Pairs, then fours, then all eight: the first
-        // byte is the most significant digit.
-        w -= 0x3030303030303030ULL;
-        w <<= 8 * (8 - count);
-        w = (w * 10 + (w >> 8)) & 0x00FF00FF00FF00FFULL;
-        w = (w * 100 + (w >> 16)) & 0x0000FFFF0000FFFFULL;
-        w = (w * 10000 + (w >> 32)) & 0x00000000FFFFFFFFULL;
-        value = value * kScales[count] + w;
-        p += count;
-        if (count != 8) return p;
-      }
-    }
-    while (p != end && is_digit(*p)) {
-      value = value * 10 + static_cast<std::uint64_t>(*p - '0');
-      ++p;
-    }
-    return p;
-  }
-
   // A number that lies whole in the window and keeps to the common forms: at most 19 digits and
   // an exponent of at most four digits. Anything else, every malformed number included, is left
   // untouched for scan_number, which reads and reports it byte by byte. True when it took the
@@ -575,14 +538,14 @@ class Reader {
     if (p != end && *p == '0') {
       ++p;
     } else {
-      p = take_digits(p, end, significand);
+      p = take_decimal_digits(p, end, significand);
       if (p == first) return false;
     }
     int digits = static_cast<int>(p - first);
     int fraction = 0;
     if (p != end && *p == '.') {
       const char* point = ++p;
-      p = take_digits(p, end, significand);
+      p = take_decimal_digits(p, end, significand);
       fraction = static_cast<int>(p - point);
       if (fraction == 0) return false;
       digits += fraction;

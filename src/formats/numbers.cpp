@@ -135,14 +135,23 @@ bool classify_integer(std::string_view text, RadixPrefixes prefixes, bool allow_
   }
   if (i == text.size()) return false;
   if (radix == 10 && text[i] == '0' && text.size() - i > 1) return false;
-  u128 magnitude = 0;
+  // 64-bit steps while no step can overflow, then 128-bit steps whose overflow is told by the
+  // carries: most texts tried here are short or turn out to be floats or strings.
+  std::uint64_t small = 0;
+  constexpr std::uint64_t kSmallMax = (UINT64_MAX - 15) / 16;  // small * radix + digit fits
+  for (; i < text.size() && small <= kSmallMax; ++i) {
+    int v = digit_value(text[i], radix);
+    if (v < 0) return false;
+    small = small * static_cast<std::uint64_t>(radix) + static_cast<std::uint64_t>(v);
+  }
+  u128 magnitude = small;
   bool overflow = false;
-  const u128 limit = ~u128{0};
   for (; i < text.size(); ++i) {
     int v = digit_value(text[i], radix);
     if (v < 0) return false;
-    if (magnitude > (limit - static_cast<u128>(v)) / static_cast<u128>(radix)) overflow = true;
-    magnitude = magnitude * static_cast<u128>(radix) + static_cast<u128>(v);
+    u128 scaled;
+    overflow |= __builtin_mul_overflow(magnitude, static_cast<u128>(radix), &scaled);
+    overflow |= __builtin_add_overflow(scaled, static_cast<u128>(v), &magnitude);
   }
   constexpr u128 kSigned64 = u128{1} << 63;
   constexpr u128 kSigned128 = u128{1} << 127;
@@ -202,6 +211,47 @@ bool is_too_large(std::string_view text) {
   return lead + exponent > 0;
 }
 
+// The common case of parse_double: "-12.5e3", digits on both sides of any point, at most 19
+// significant digits and a short exponent, settled by decimal_to_double. False leaves text to
+// from_chars, which takes every form and rounds every value.
+bool short_decimal(std::string_view text, double& out) {
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  const bool negative = p != end && *p == '-';
+  p += negative;
+  auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
+  if (p == end || !is_digit(*p)) return false;
+  while (p != end && *p == '0') ++p;  // leading zeros are not significant
+  const char* const significant = p;
+  std::uint64_t significand = 0;
+  p = take_decimal_digits(p, end, significand);
+  auto digits = p - significant;
+  int fraction = 0;
+  if (p != end && *p == '.') {
+    const char* const point = ++p;
+    p = take_decimal_digits(p, end, significand);
+    fraction = static_cast<int>(p - point);
+    if (fraction == 0) return false;
+    digits += fraction;
+  }
+  if (digits > 19) return false;
+  int exponent = 0;
+  if (p != end && (*p == 'e' || *p == 'E')) {
+    ++p;
+    const bool minus = p != end && *p == '-';
+    if (p != end && (*p == '-' || *p == '+')) ++p;
+    const char* first = p;
+    for (; p != end && is_digit(*p) && p - first < 4; ++p) exponent = exponent * 10 + (*p - '0');
+    if (p == first || p != end) return false;
+    if (minus) exponent = -exponent;
+  }
+  if (p != end) return false;
+  double value = 0;
+  if (!decimal_to_double(significand, exponent - fraction, value)) return false;
+  out = negative ? -value : value;
+  return true;
+}
+
 }  // namespace
 
 ParsedDouble parse_double(std::string_view text) {
@@ -211,6 +261,7 @@ ParsedDouble parse_double(std::string_view text) {
     return {ParsedDouble::Status::Invalid, 0.0};
   }
   double value = 0;
+  if (short_decimal(text, value)) return {ParsedDouble::Status::Ok, value};
   const char* end = text.data() + text.size();
   auto [ptr, ec] = std::from_chars(text.data(), end, value);
   if (ptr != end) return {ParsedDouble::Status::Invalid, 0.0};

@@ -8,6 +8,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -93,6 +94,43 @@ struct ParsedDouble {
   Status status;
   double value;  // meaningful with Ok; a value too small to represent is a signed zero
 };
+
+// Folds the decimal digits from p into value (modulo 2^64: the caller counts them) and
+// returns the first byte that is not one. Eight bytes at a time while eight remain before end.
+inline const char* take_decimal_digits(const char* p, const char* end, std::uint64_t& value) {
+  if constexpr (std::endian::native == std::endian::little) {
+    static constexpr std::uint64_t kScales[] = {1,      10,      100,      1000,     10000,
+                                                100000, 1000000, 10000000, 100000000};
+    while (end - p >= 8) {
+      std::uint64_t w;
+      std::memcpy(&w, p, 8);
+      // Non-zero in each byte that is no digit: a digit has 3 as its high nibble, before and
+      // after adding 6. Carries only run upwards, from a byte that is no digit, so the lowest
+      // flagged byte, the first in the text, is always right.
+      const std::uint64_t other =
+          ((w & 0xF0F0F0F0F0F0F0F0ULL) ^ 0x3030303030303030ULL) |
+          (((w + 0x0606060606060606ULL) & 0xF0F0F0F0F0F0F0F0ULL) ^ 0x3030303030303030ULL);
+      const int count = other == 0 ? 8 : std::countr_zero(other) / 8;
+      if (count == 0) return p;
+      // Digit values; what lies above the digits (the first byte on) is shifted out, and the
+      // zero bytes shifted in are leading zeros. Pairs, then fours, then all eight: the first
+      // byte is the most significant digit.
+      w -= 0x3030303030303030ULL;
+      w <<= 8 * (8 - count);
+      w = (w * 10 + (w >> 8)) & 0x00FF00FF00FF00FFULL;
+      w = (w * 100 + (w >> 16)) & 0x0000FFFF0000FFFFULL;
+      w = (w * 10000 + (w >> 32)) & 0x00000000FFFFFFFFULL;
+      value = value * kScales[count] + w;
+      p += count;
+      if (count != 8) return p;
+    }
+  }
+  while (p != end && (*p >= '0' && *p <= '9')) {
+    value = value * 10 + static_cast<std::uint64_t>(*p - '0');
+    ++p;
+  }
+  return p;
+}
 
 // Parses the whole of text as a decimal float ("-1.5e-3"; no "+", "inf", "nan" or hexadecimal),
 // rounded to nearest. The caller has checked the syntax of its format; Invalid means text was

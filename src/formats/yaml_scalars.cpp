@@ -72,10 +72,8 @@ bool yaml_float(std::string_view text, double& value, bool& finite) {
       return true;
     }
   }
-  // The one "+" is gone, which parse_double would refuse; it refuses "inf" and "nan" itself.
-  std::size_t digits = 0;
-  for (char c : t) digits += c >= '0' && c <= '9';
-  if (digits == 0) return false;
+  // The one "+" is gone, which parse_double would refuse; it refuses "inf", "nan" and texts
+  // without a digit itself.
   ParsedDouble parsed = parse_double(t);
   if (parsed.status != ParsedDouble::Status::Ok) return false;
   value = parsed.value;

@@ -256,6 +256,64 @@ TEST_CASE("shortest digits agree with to_chars") {
   CHECK_EQ(check.mismatches, 0);
 }
 
+TEST_CASE("decimal parsing agrees with from_chars on every form it takes") {
+  auto agrees = [](const std::string& text) {
+    double expected = 0;
+    auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), expected);
+    const ParsedDouble parsed = parse_double(text);
+    if (ec == std::errc() && ptr == text.data() + text.size()) {
+      return parsed.status == ParsedDouble::Status::Ok &&
+             std::bit_cast<std::uint64_t>(parsed.value) == std::bit_cast<std::uint64_t>(expected);
+    }
+    return parsed.status != ParsedDouble::Status::Ok || ec == std::errc::result_out_of_range;
+  };
+  int mismatches = 0;
+  auto check = [&](const std::string& text) {
+    if (!agrees(text) && ++mismatches <= 5)
+      std::fprintf(stderr, "parse_double(%s)\n", text.c_str());
+  };
+  for (const char* text : {"0",
+                           "-0",
+                           "-0.0",
+                           "0.000",
+                           "00012.50",
+                           "0.0000000000000000000001234",
+                           "1e0",
+                           "1E+22",
+                           "1e23",
+                           "9007199254740993",
+                           "123456789012345678901",
+                           "1234567890123456789",
+                           "12345678901234567890",
+                           "1.7976931348623157e308",
+                           "1.7976931348623159e308",
+                           "4.9e-324",
+                           "2.2250738585072011e-308",
+                           "1e-5000",
+                           "1.",
+                           ".5",
+                           "1e",
+                           "1e+",
+                           "-",
+                           "1.5e0007",
+                           "0.1e-99999"}) {
+    check(text);
+  }
+  std::mt19937_64 random(20261209);
+  for (int i = 0; i < 200000; ++i) {
+    std::string text = random() % 4 == 0 ? "-" : "";
+    const int whole = static_cast<int>(random() % 12);
+    const int fraction = static_cast<int>(random() % 22);
+    for (int j = 0; j < whole; ++j) text += static_cast<char>('0' + random() % 10);
+    if (whole == 0) text += '0';
+    if (fraction != 0) text += '.';
+    for (int j = 0; j < fraction; ++j) text += static_cast<char>('0' + random() % 10);
+    if (random() % 3 == 0) text += (random() % 2 ? "e-" : "E") + std::to_string(random() % 340);
+    check(text);
+  }
+  CHECK_EQ(mismatches, 0);
+}
+
 TEST_CASE("JSON5 positional floats match plain to_chars wherever that is positional") {
   // JSON5 writes a non-integral float as its shortest digits laid out positionally; wherever
   // plain to_chars picks fixed notation the two have to be the same bytes.
