@@ -24,6 +24,13 @@ constexpr std::uint64_t bytes_below(std::uint64_t word, unsigned char n) {
   return (word - kEveryByte * n) & ~word & kHighBits;
 }
 
+// The high bit of exactly those bytes of word that equal c: no carry crosses a byte, so marks
+// of neighbouring bytes can be compared with each other.
+constexpr std::uint64_t bytes_equal_exactly(std::uint64_t word, unsigned char c) {
+  const std::uint64_t x = word ^ (kEveryByte * c);
+  return ~(((x & ~kHighBits) + ~kHighBits) | x) & kHighBits;
+}
+
 // The first p in [p, end) with is_stop(*p). marks(word) must mark, as its lowest mark, a byte
 // no later than the word's first stop byte; a marked byte that is no stop is stepped over.
 template <typename Marks, typename IsStop>

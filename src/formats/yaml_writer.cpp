@@ -6,6 +6,7 @@
 // U+FFFF are printable and written as themselves, where libyaml would quote and escape them.
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "formats/byte_scan.hpp"
 #include "formats/numbers.hpp"
 #include "formats/tree_writer.hpp"
 #include "formats/yaml.hpp"
@@ -151,19 +153,45 @@ constexpr std::array<unsigned char, 256> kLineClass = [] {
 bool analyze_one_line(std::string_view text, Analysis& a) {
   const auto* p = reinterpret_cast<const Byte*>(text.data());
   const auto* const end = p + text.size();
+  unsigned previous = 0;
+  bool paired = false;
+  if constexpr (std::endian::native == std::endian::little) {
+    // Eight bytes at a time: exact marks of ':', ' ' and '#', each pair found by shifting the
+    // first byte's mark onto the next byte, the last byte's mark carried into the next word.
+    std::uint64_t hard = 0;
+    std::uint64_t pairs = 0;
+    std::uint64_t colon_before = 0;  // the high bit of byte 0 when the byte before p was ':'
+    std::uint64_t space_before = 0;
+    for (; end - p >= 8; p += 8) {
+      std::uint64_t w;
+      std::memcpy(&w, p, sizeof w);
+      const std::uint64_t colon = bytes_equal_exactly(w, ':');
+      const std::uint64_t space = bytes_equal_exactly(w, ' ');
+      const std::uint64_t hash = bytes_equal_exactly(w, '#');
+      hard |= bytes_below(w, 0x20) | bytes_equal(w, 0x7F) | bytes_equal(w, 0xC2) |
+              bytes_equal(w, 0xE2) | bytes_equal(w, 0xEF);
+      pairs |= ((colon << 8) | colon_before) & space;
+      pairs |= ((space << 8) | space_before) & hash;
+      colon_before = colon >> 56;
+      space_before = space >> 56;
+    }
+    if (hard != 0) return false;
+    paired = pairs != 0;
+    previous = colon_before != 0 ? kColon : space_before != 0 ? kSpace : 0;
+  }
   constexpr unsigned kIndicatorPairs = 1u << (kColon * 4 + kSpace) | 1u << (kSpace * 4 + kHash);
-  unsigned seen = kLineClass[*p];
-  unsigned previous = seen & 3;
+  unsigned seen = 0;
   unsigned pairs = 0;
-  for (++p; p != end; ++p) {
+  for (; p != end; ++p) {
     const unsigned c = kLineClass[*p];
     seen |= c;
     pairs |= kIndicatorPairs >> (previous * 4 + (c & 3));
     previous = c & 3;
   }
   if (seen & kHard) return false;
-  const bool indicators = (pairs & 1) != 0 || previous == kColon || leading_indicator(text) ||
-                          text.starts_with("---") || text.starts_with("...");
+  const bool indicators = paired || (pairs & 1) != 0 || text.back() == ':' ||
+                          leading_indicator(text) || text.starts_with("---") ||
+                          text.starts_with("...");
   const bool trailing_space = text.back() == ' ';
   if (text.front() == ' ' || trailing_space || indicators) a.plain = false;
   if (trailing_space) a.block = false;
@@ -687,10 +715,10 @@ std::string write_yaml(const SettingValue& root) {
   return out.take();
 }
 
-Result<std::string> write_yaml_file(const SettingValue& root) {
+Result<TextBuffer> write_yaml_file(const SettingValue& root) {
   TextBuffer out;
   if (!write(root, kYamlMaxDepth, out)) return too_deep_error("YAML", root, kYamlMaxDepth);
-  return out.take();
+  return out;
 }
 
 }  // namespace orn

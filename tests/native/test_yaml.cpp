@@ -153,6 +153,30 @@ TEST_CASE("yaml writer matches libyaml's emitter on random trees") {
   }
 }
 
+TEST_CASE("yaml writer finds indicator pairs at every offset of a one-line text") {
+  // The one-line analysis reads eight bytes at a time, so a pair may straddle two words.
+  int shown = 0;
+  for (std::string_view piece : {": ", " #", ":", " ", "#", "\xC3\xA9", "\xC2\x85", "\t"}) {
+    for (std::size_t before = 0; before <= 17; ++before) {
+      for (std::size_t after : {0, 1, 7, 9}) {
+        const std::string text =
+            std::string(before, 'a') + std::string(piece) + std::string(after, 'b');
+        Mapping map;
+        map.append("k", SettingValue::string(text));
+        map.append(text, SettingValue::string(text));
+        map.finish();
+        const SettingValue tree = SettingValue::map(std::move(map));
+        const std::string ours = write_yaml(tree);
+        const std::string theirs = orn_test::LibyamlEmitter().emit(tree);
+        if (ours != theirs && shown++ < 3) {
+          std::fprintf(stderr, "--- libyaml\n%s--- ours\n%s---\n", theirs.c_str(), ours.c_str());
+        }
+        CHECK_EQ(ours, theirs);
+      }
+    }
+  }
+}
+
 TEST_CASE("yaml reader skips a byte order mark split across reads") {
   const std::string text = "\xEF\xBB\xBFk: [1, two]\n";
   for (std::size_t chunk = 1; chunk <= 4; ++chunk) {
