@@ -523,8 +523,9 @@ Result<SettingValue> load_file(const FileFormat& format, const std::string& path
 
 Status save_file(const FileFormat& format, const std::string& path, const SettingValue& root,
                  const SignalCheck& on_signal) {
-  auto text = format.write(root);
-  if (!text) return std::move(text.error());
+  auto written = format.write(root);
+  if (!written) return std::move(written.error());
+  const std::string_view text = written.value().view();
   if (path.find('\0') != std::string::npos) {
     return os_error("file name contained an unexpected NUL byte");
   }
@@ -550,7 +551,7 @@ Status save_file(const FileFormat& format, const std::string& path, const Settin
   if (exists && !S_ISREG(info.st_mode)) {
     auto special = open_at(on_signal, AT_FDCWD, target.c_str(), O_WRONLY);
     if (!special) return std::move(special.error());
-    ORN_TRY(write_all(special.value().get(), text.value(), on_signal));
+    ORN_TRY(write_all(special.value().get(), text, on_signal));
     if (int err = special.value().reset()) return os_error_from_errno(err);
     return Ok{};
   }
@@ -562,7 +563,7 @@ Status save_file(const FileFormat& format, const std::string& path, const Settin
     if (!probe) return std::move(probe.error());
     writable = std::move(probe.value());
   }
-  auto replaced = replace_atomically(target, exists ? &info : nullptr, text.value(), on_signal);
+  auto replaced = replace_atomically(target, exists ? &info : nullptr, text, on_signal);
   if (!replaced) return std::move(replaced.error());
   if (replaced.value() == Replaced::Done) return Ok{};
   if (!writable.valid()) {
@@ -570,7 +571,7 @@ Status save_file(const FileFormat& format, const std::string& path, const Settin
     if (!created) return std::move(created.error());
     writable = std::move(created.value());
   }
-  ORN_TRY(rewrite_in_place(writable.get(), text.value(), on_signal));
+  ORN_TRY(rewrite_in_place(writable.get(), text, on_signal));
   if (int err = writable.reset()) return os_error_from_errno(err);
   return Ok{};
 }

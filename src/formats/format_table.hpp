@@ -11,6 +11,7 @@
 #include "engine/result.hpp"
 #include "engine/setting_value.hpp"
 #include "formats/byte_source.hpp"
+#include "formats/tree_writer.hpp"
 
 namespace orn {
 
@@ -27,7 +28,7 @@ struct FileFormat {
   // reader's message without the label; any other error is passed on.
   Result<SettingValue> (*read)(ByteSource& source);
   // The file's text, or the reason this tree cannot be stored (raised before the file is opened).
-  Result<std::string> (*write)(const SettingValue& root);
+  Result<TextBuffer> (*write)(const SettingValue& root);
   // JSON and YAML report a failed read after their parse-error prefix, as a TypeError; the
   // formats that read all their text first report it as the OSError itself.
   bool read_failure_is_parse_error;

@@ -808,12 +808,12 @@ std::string write_json(const SettingValue& root) {
   return text.take();
 }
 
-Result<std::string> write_json_file(const SettingValue& root) {
+Result<TextBuffer> write_json_file(const SettingValue& root) {
   TextBuffer text;
   if (!walk_tree(root, kJsonMaxDepth, JsonEmitter{text})) {
     return too_deep_error("JSON", root, kJsonMaxDepth);
   }
-  return text.take();
+  return text;
 }
 
 }  // namespace orn

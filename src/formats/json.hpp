@@ -9,6 +9,7 @@
 #include "engine/result.hpp"
 #include "engine/setting_value.hpp"
 #include "formats/byte_source.hpp"
+#include "formats/tree_writer.hpp"
 
 namespace orn {
 
@@ -29,6 +30,6 @@ void write_json(const SettingValue& root, std::string& out);
 
 // The text of a JSON settings file: write_json's, or a TypeError for a tree nested deeper than
 // kJsonMaxDepth, which the reader would refuse to load back.
-Result<std::string> write_json_file(const SettingValue& root);
+Result<TextBuffer> write_json_file(const SettingValue& root);
 
 }  // namespace orn

@@ -8,6 +8,7 @@
 #include "engine/result.hpp"
 #include "engine/setting_value.hpp"
 #include "formats/byte_source.hpp"
+#include "formats/tree_writer.hpp"
 
 namespace orn {
 
@@ -31,7 +32,7 @@ Result<SettingValue> read_json5_file(ByteSource& source);
 std::string write_json5(const SettingValue& root);
 
 // write_json5's text, or a TypeError for a tree nested deeper than kJson5MaxDepth.
-Result<std::string> write_json5_file(const SettingValue& root);
+Result<TextBuffer> write_json5_file(const SettingValue& root);
 
 // Whether key may be written without quotation marks: a non-empty identifier name.
 bool is_json5_identifier(std::string_view key);

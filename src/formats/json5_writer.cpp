@@ -153,12 +153,12 @@ std::string write_json5(const SettingValue& root) {
   return out.take();
 }
 
-Result<std::string> write_json5_file(const SettingValue& root) {
+Result<TextBuffer> write_json5_file(const SettingValue& root) {
   TextBuffer out;
   if (!walk_tree(root, kJson5MaxDepth, Json5Emitter{out})) {
     return too_deep_error("JSON5", root, kJson5MaxDepth);
   }
-  return out.take();
+  return out;
 }
 
 }  // namespace orn

@@ -10,6 +10,7 @@
 #include "engine/result.hpp"
 #include "engine/setting_value.hpp"
 #include "formats/byte_source.hpp"
+#include "formats/tree_writer.hpp"
 
 namespace orn {
 
@@ -40,7 +41,7 @@ Result<SettingValue> parse_toml(std::string_view text);
 
 // The document for root, or a TypeError naming what TOML cannot hold: a root that is not a
 // mapping, a None anywhere (with its key path), a tree its own reader would refuse.
-Result<std::string> format_toml(const SettingValue& root);
+Result<TextBuffer> format_toml(const SettingValue& root);
 
 // Reads the whole file as UTF-8 text, then parses it.
 Result<SettingValue> read_toml_file(ByteSource& source);

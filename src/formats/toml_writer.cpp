@@ -248,13 +248,13 @@ const char* kind_name(const SettingValue& value) {
 // with no section kept aside. A table's own entries decide whether its header is needed.
 class Writer {
  public:
-  Result<std::string> run(const SettingValue& root) {
+  Result<TextBuffer> run(const SettingValue& root) {
     if (!root.is_map()) {
       return type_error(std::string("TOML cannot store this tree: the root is ") + kind_name(root) +
                         ", and a TOML document is a mapping");
     }
     if (!write_section(root.as_map(), false)) return std::move(error_);
-    return out_.take();
+    return std::move(out_);
   }
 
  private:
@@ -439,6 +439,6 @@ class Writer {
 
 }  // namespace
 
-Result<std::string> format_toml(const SettingValue& root) { return Writer().run(root); }
+Result<TextBuffer> format_toml(const SettingValue& root) { return Writer().run(root); }
 
 }  // namespace orn

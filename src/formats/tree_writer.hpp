@@ -11,6 +11,7 @@
 #include <limits>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/result.hpp"
@@ -28,6 +29,20 @@ class TextBuffer {
   TextBuffer() = default;
   TextBuffer(const TextBuffer&) = delete;
   TextBuffer& operator=(const TextBuffer&) = delete;
+  // Moved, never copied: a file's text goes from its writer to the file in the one buffer.
+  TextBuffer(TextBuffer&& other) noexcept
+      : start_(std::exchange(other.start_, nullptr)),
+        cursor_(std::exchange(other.cursor_, nullptr)),
+        limit_(std::exchange(other.limit_, nullptr)) {}
+  TextBuffer& operator=(TextBuffer&& other) noexcept {
+    if (this != &other) {
+      std::free(start_);
+      start_ = std::exchange(other.start_, nullptr);
+      cursor_ = std::exchange(other.cursor_, nullptr);
+      limit_ = std::exchange(other.limit_, nullptr);
+    }
+    return *this;
+  }
   ~TextBuffer() { std::free(start_); }
 
   // Room for n bytes at the cursor; write some, then move the cursor past them with advance.

@@ -12,6 +12,7 @@
 #include "engine/result.hpp"
 #include "engine/setting_value.hpp"
 #include "formats/byte_source.hpp"
+#include "formats/tree_writer.hpp"
 
 namespace orn {
 
@@ -52,6 +53,6 @@ std::string write_yaml(const SettingValue& root);
 
 // write_yaml's text, or a TypeError for a tree nested deeper than kYamlMaxDepth, which the
 // reader would refuse to load back.
-Result<std::string> write_yaml_file(const SettingValue& root);
+Result<TextBuffer> write_yaml_file(const SettingValue& root);
 
 }  // namespace orn

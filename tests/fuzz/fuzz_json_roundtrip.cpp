@@ -23,8 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::size_t depth = orn::nesting_depth(tree);
   if (static_cast<bool>(file) != (depth <= orn::kJsonMaxDepth)) std::abort();
   if (file) {
-    if (file.value() != orn::write_json(tree)) std::abort();
-    auto back = orn::read_json(file.value());
+    if (file.value().view() != orn::write_json(tree)) std::abort();
+    auto back = orn::read_json(file.value().view());
     if (!back || !(back.value() == tree)) std::abort();
   } else {
     auto back = orn::read_json(orn::write_json(tree));

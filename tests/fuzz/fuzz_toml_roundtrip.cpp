@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   auto file = orn::format_toml(tree);
   if (file) {
-    auto back = orn::parse_toml(file.value());
+    auto back = orn::parse_toml(file.value().view());
     if (!back || !(back.value() == tree)) std::abort();
     return 0;
   }

@@ -491,7 +491,7 @@ TEST_CASE("format table: rows, failure wording, and the depth each writer promis
     SettingValue deepest = in_document(nested_lists(format.max_depth));
     auto text = format.write(deepest);
     REQUIRE(text);
-    MemorySource source(text.value());
+    MemorySource source(text.value().view());
     auto back = format.read(source);
     CHECK(back && back.value() == deepest);
 
