@@ -313,6 +313,18 @@ class TestWriting:
         assert saved(tmp_path, {"s": value}) == f"s = {text}\n"
         assert load(tmp_path, f"s = {text}")["s"] == value
 
+    @pytest.mark.parametrize("offset", range(12))
+    def test_runs_of_three_quotes_at_any_offset(self, tmp_path, offset):
+        # Texts are read several bytes at a time: a run may straddle two reads.
+        pad = "a" * offset
+        for run, quote in (('""', '"""'), ('"""', "'''")):
+            text = f"{pad}{run}x'"
+            assert saved(tmp_path, {"s": text}) == f"s = {quote}{text}{quote}\n"
+        for run, quote in (("''", "'''"), ("'''", '"')):
+            text = pad + run + 'x"\\'
+            written = saved(tmp_path, {"s": text})
+            assert written.startswith(f"s = {quote}") and load(tmp_path, written)["s"] == text
+
     @pytest.mark.parametrize(
         "key, text",
         [
