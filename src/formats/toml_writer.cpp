@@ -1,7 +1,5 @@
 #include <array>
-#include <bit>
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,8 +25,8 @@ struct TextTraits {
   bool has_backslash = false;
   bool has_quote = false;
   bool has_apostrophe = false;
-  bool quote_triple = false;       // three double quotes in a row
-  bool apostrophe_triple = false;  // three apostrophes in a row
+  std::size_t quote_run = 0;       // longest run of double quotes
+  std::size_t apostrophe_run = 0;  // longest run of apostrophes
 };
 
 // The bytes measure looks at; the rest change no decision.
@@ -36,7 +34,7 @@ inline bool is_telling(unsigned char c) {
   return c < 0x20 || c == 0x7F || c == '"' || c == '\'' || c == '\\';
 }
 
-TextTraits measure_bytes(std::string_view text) {
+TextTraits measure(std::string_view text) {
   TextTraits t;
   std::size_t quotes = 0;
   std::size_t apostrophes = 0;
@@ -57,8 +55,8 @@ TextTraits measure_bytes(std::string_view text) {
     next = p + 1;
     quotes = c == '"' ? (adjacent ? quotes + 1 : 1) : 0;
     apostrophes = c == '\'' ? (adjacent ? apostrophes + 1 : 1) : 0;
-    t.quote_triple |= quotes >= 3;
-    t.apostrophe_triple |= apostrophes >= 3;
+    if (quotes > t.quote_run) t.quote_run = quotes;
+    if (apostrophes > t.apostrophe_run) t.apostrophe_run = apostrophes;
     if (c == '\n') {
       t.has_line_feed = true;
     } else if (c == '\t') {
@@ -73,55 +71,6 @@ TextTraits measure_bytes(std::string_view text) {
       t.has_control = true;
     }
   }
-  return t;
-}
-
-// measure eight bytes at a time, for the common text without controls, tabs or line feeds: the
-// quotation marks and apostrophes are marked exactly, and a run of three is a mark with marks on
-// the two bytes before it, carried over from the word before where the run straddles two.
-TextTraits measure(std::string_view text) {
-  if constexpr (std::endian::native != std::endian::little) return measure_bytes(text);
-  const char* p = text.data();
-  const char* const end = p + text.size();
-  std::uint64_t backslashes = 0;
-  std::uint64_t quotes = 0;
-  std::uint64_t apostrophes = 0;
-  std::uint64_t quote_triples = 0;
-  std::uint64_t apostrophe_triples = 0;
-  std::uint64_t quotes_before = 0;  // the previous word's marks
-  std::uint64_t apostrophes_before = 0;
-  auto triples = [](std::uint64_t marks, std::uint64_t before) {
-    return marks & ((marks << 8) | (before >> 56)) & ((marks << 16) | (before >> 48));
-  };
-  while (p != end) {
-    std::uint64_t w;
-    if (end - p >= 8) {
-      std::memcpy(&w, p, sizeof w);
-      p += 8;
-    } else {
-      char last[8];
-      std::memset(last, 'a', sizeof last);  // a byte that tells nothing
-      std::memcpy(last, p, static_cast<std::size_t>(end - p));
-      std::memcpy(&w, last, sizeof w);
-      p = end;
-    }
-    if ((bytes_below(w, 0x20) | bytes_equal(w, 0x7F)) != 0) return measure_bytes(text);
-    const std::uint64_t q = bytes_equal_exactly(w, '"');
-    const std::uint64_t a = bytes_equal_exactly(w, '\'');
-    backslashes |= bytes_equal(w, '\\');
-    quotes |= q;
-    apostrophes |= a;
-    quote_triples |= triples(q, quotes_before);
-    apostrophe_triples |= triples(a, apostrophes_before);
-    quotes_before = q;
-    apostrophes_before = a;
-  }
-  TextTraits t;
-  t.has_backslash = backslashes != 0;
-  t.has_quote = quotes != 0;
-  t.has_apostrophe = apostrophes != 0;
-  t.quote_triple = quote_triples != 0;
-  t.apostrophe_triple = apostrophe_triples != 0;
   return t;
 }
 
@@ -219,9 +168,9 @@ void append_string(Out& out, std::string_view text) {
     out += '\'';
     out += text;
     out += '\'';
-  } else if (!t.has_control && !t.has_backslash && !t.quote_triple) {
+  } else if (!t.has_control && !t.has_backslash && t.quote_run <= 2) {
     append_multiline_basic(out, text, t.has_line_feed);
-  } else if (!t.has_control && !t.apostrophe_triple) {
+  } else if (!t.has_control && t.apostrophe_run <= 2) {
     out += "'''";
     if (t.has_line_feed) out += '\n';
     out += text;
