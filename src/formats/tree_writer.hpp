@@ -122,9 +122,17 @@ inline void append_newline(std::string& out, std::size_t level, std::size_t widt
 }
 inline void append_newline(TextBuffer& out, std::size_t level, std::size_t width) {
   const std::size_t indent = width * level;
-  char* p = out.claim(indent + 1);
+  // Most lines are indented by at most 16 spaces: two fixed stores, and the room past the
+  // indentation is overwritten by what follows. A call to memset would cost more than the line.
+  char* p = out.claim(indent + 17);
   *p = '\n';
-  std::memset(p + 1, ' ', indent);
+  if (indent <= 16) {
+    constexpr std::uint64_t kSpaces = 0x2020202020202020ULL;
+    std::memcpy(p + 1, &kSpaces, 8);
+    std::memcpy(p + 9, &kSpaces, 8);
+  } else {
+    std::memset(p + 1, ' ', indent);
+  }
   out.advance(p + 1 + indent);
 }
 
