@@ -3,6 +3,7 @@
 import gc
 import importlib
 import io
+import os
 import subprocess
 import sys
 import textwrap
@@ -143,6 +144,35 @@ ALLOCATION_FAILURE = textwrap.dedent("""
 """)
 
 
+# Trees, built and freed on several threads, across a failed conversion, a re-executed module
+# and thread exits, under the interpreter's debug allocator: it aborts on a block that goes back
+# to the wrong allocator or is handled without the interpreter lock.
+TREES_ACROSS_THREADS = textwrap.dedent("""
+    import importlib, sys, threading
+    import _orn_core
+    from _orn_core import OrnSettingEngine
+
+    def build(out, i):
+        engine = OrnSettingEngine("", "memory")
+        engine.set_value("a", {f"k{j}": [j, "x" * 40, {"deep": [1.5] * 20}] for j in range(200)})
+        try:
+            engine.set_value("bad", [[1, 2, {"z": object()}]] * 3)
+        except TypeError:
+            pass
+        out[i] = engine
+
+    made = [None] * 4
+    threads = [threading.Thread(target=build, args=(made, i)) for i in range(4)]
+    for t in threads: t.start()
+    for t in threads: t.join()
+    sys.modules.pop("_orn_core")
+    importlib.import_module("_orn_core").OrnSettingEngine("", "memory").set_value("k", [1] * 50)
+    freed = threading.Thread(target=made.clear)
+    freed.start(); freed.join()
+    print("ok")
+""")
+
+
 class TestProcess:
     def test_subinterpreters_are_refused(self):
         run = subprocess.run([sys.executable, "-c", SUBINTERPRETERS], capture_output=True, text=True,
@@ -159,6 +189,14 @@ class TestProcess:
                              text=True, timeout=60)
         assert run.returncode == 0, run.stderr[-3000:]
         assert run.stdout.splitlines() == ["MemoryError ()", "{'k': [1]}"]
+
+
+    @pytest.mark.skipif(SANITIZED, reason="the sanitizer run hands every block to malloc")
+    def test_trees_keep_to_the_interpreters_allocator(self):
+        run = subprocess.run([sys.executable, "-c", TREES_ACROSS_THREADS], capture_output=True,
+                             text=True, timeout=120, env=dict(os.environ, PYTHONMALLOC="debug"))
+        assert run.returncode == 0, run.stderr[-3000:]
+        assert run.stdout == "ok\n"
 
 
 class TestInformation:
