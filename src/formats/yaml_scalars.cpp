@@ -31,12 +31,15 @@ int bool_spelling(std::string_view t) {
 }
 
 // The bytes of every spelling that resolves to something other than a string: a text with any
-// other byte (a space, ':', anything beyond ASCII) is a string.
-constexpr std::array<bool, 256> kResolvable = [] {
-  std::array<bool, 256> table{};
-  for (int c = '0'; c <= '9'; ++c) table[c] = true;
-  for (int c = 'a'; c <= 'z'; ++c) table[c] = table[c - 'a' + 'A'] = true;
-  for (char c : std::string_view("+-.~")) table[static_cast<unsigned char>(c)] = true;
+// other byte (a space, ':', anything beyond ASCII) is a string. The point is told apart: no
+// integer has one, so a text with a point is spared the integer attempts.
+constexpr unsigned char kOther = 0, kResolvableByte = 1, kPoint = 2;
+constexpr std::array<unsigned char, 256> kResolvable = [] {
+  std::array<unsigned char, 256> table{};
+  for (int c = '0'; c <= '9'; ++c) table[c] = kResolvableByte;
+  for (int c = 'a'; c <= 'z'; ++c) table[c] = table[c - 'a' + 'A'] = kResolvableByte;
+  for (char c : std::string_view("+-~")) table[static_cast<unsigned char>(c)] = kResolvableByte;
+  table['.'] = kPoint;
   return table;
 }();
 
@@ -84,15 +87,18 @@ YamlPlain resolve_yaml_plain(std::string_view text) {
   if (!text.empty() && !kMayResolve[static_cast<unsigned char>(text[0])]) {
     return {YamlPlainKind::String, {}};
   }
+  bool has_point = false;
   for (char c : text) {
-    if (!kResolvable[static_cast<unsigned char>(c)]) return {YamlPlainKind::String, {}};
+    const unsigned char k = kResolvable[static_cast<unsigned char>(c)];
+    if (k == kOther) return {YamlPlainKind::String, {}};
+    has_point |= k == kPoint;
   }
   if (is_null_spelling(text)) return {YamlPlainKind::Null, {}};
   if (int b = bool_spelling(text); b >= 0) return {YamlPlainKind::Bool, SettingValue::boolean(b)};
   // Numbers start with a sign, a digit or a point.
   if (((text[0] | 0x20) >= 'a' && (text[0] | 0x20) <= 'z')) return {YamlPlainKind::String, {}};
   IntegerText n;
-  if (classify_integer(text, RadixPrefixes::LowerCase, true, n)) {
+  if (!has_point && classify_integer(text, RadixPrefixes::LowerCase, true, n)) {
     switch (n.range) {
       case IntegerRange::Unsigned64:
         return {YamlPlainKind::Integer, SettingValue::uinteger(unsigned_value(n))};
