@@ -1,6 +1,7 @@
 // What a plain YAML scalar means. These are this system's own rules, neither the YAML 1.1 type
 // repository nor the 1.2 core schema: 'yes' is a string, '0x1F' an integer, '007' a string.
 #include <array>
+#include <cstdint>
 
 #include "formats/numbers.hpp"
 #include "formats/yaml.hpp"
@@ -31,15 +32,19 @@ int bool_spelling(std::string_view t) {
 }
 
 // The bytes of every spelling that resolves to something other than a string: a text with any
-// other byte (a space, ':', anything beyond ASCII) is a string. The point is told apart: no
-// integer has one, so a text with a point is spared the integer attempts.
-constexpr unsigned char kOther = 0, kResolvableByte = 1, kPoint = 2;
+// other byte (a space, ':', anything beyond ASCII) is a string. Two kinds are told apart: no
+// integer has a point, so a text with one is spared the integer attempts, and a text of decimal
+// digits alone is read on the spot.
+constexpr unsigned char kResolvableByte = 1, kPoint = 2, kNotDigit = 4;
 constexpr std::array<unsigned char, 256> kResolvable = [] {
   std::array<unsigned char, 256> table{};
+  for (int c = 0; c < 256; ++c) {
+    const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    if (letter || c == '+' || c == '-' || c == '~' || c == '.') {
+      table[c] = kResolvableByte | kNotDigit | (c == '.' ? kPoint : 0);
+    }
+  }
   for (int c = '0'; c <= '9'; ++c) table[c] = kResolvableByte;
-  for (int c = 'a'; c <= 'z'; ++c) table[c] = table[c - 'a' + 'A'] = kResolvableByte;
-  for (char c : std::string_view("+-~")) table[static_cast<unsigned char>(c)] = kResolvableByte;
-  table['.'] = kPoint;
   return table;
 }();
 
@@ -87,12 +92,20 @@ YamlPlain resolve_yaml_plain(std::string_view text) {
   if (!text.empty() && !kMayResolve[static_cast<unsigned char>(text[0])]) {
     return {YamlPlainKind::String, {}};
   }
-  bool has_point = false;
+  unsigned seen = 0;
   for (char c : text) {
     const unsigned char k = kResolvable[static_cast<unsigned char>(c)];
-    if (k == kOther) return {YamlPlainKind::String, {}};
-    has_point |= k == kPoint;
+    if (k == 0) return {YamlPlainKind::String, {}};
+    seen |= k;
   }
+  // Up to 19 decimal digits always fit 64 bits; "0" is an integer, "007" a string.
+  if ((seen & kNotDigit) == 0 && !text.empty() && text.size() <= 19) {
+    if (text[0] == '0' && text.size() > 1) return {YamlPlainKind::String, {}};
+    std::uint64_t value = 0;
+    for (char c : text) value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    return {YamlPlainKind::Integer, SettingValue::uinteger(value)};
+  }
+  const bool has_point = (seen & kPoint) != 0;
   if (is_null_spelling(text)) return {YamlPlainKind::Null, {}};
   if (int b = bool_spelling(text); b >= 0) return {YamlPlainKind::Bool, SettingValue::boolean(b)};
   // Numbers start with a sign, a digit or a point.
