@@ -196,15 +196,8 @@ SettingValue& Mapping::find_or_insert(std::string_view key, Make&& make) {
       if (wide_) ++wide_->size;
       return last.back().second;
     }
-    // Everything that can fail to allocate comes before the new block: blocks are never empty.
-    Entry entry(std::string(key), make());
-    std::string bound(key);
-    if (!wide_) become_wide();
-    append_block(std::move(bound));
-    Block& fresh = wide_->blocks.back();
-    fresh.push_back(std::move(entry));
-    ++wide_->size;
-    return fresh.back().second;
+    append_wide(std::string(key), make());
+    return wide_->blocks.back().back().second;
   }
   if (!wide_) {
     bool scanned = flat_.size() <= kScanMax;
@@ -312,7 +305,9 @@ void Mapping::append_block(std::string bound) {
 
 void Mapping::append_wide(std::string key, SettingValue value) {
   if (!wide_) become_wide();
-  // The block's first key bounds it if the entries prove sorted; finish() sets bounds else.
+  // The block's first key bounds it if the entries prove sorted; finish() sets bounds else. The
+  // new block has room reserved, so the entry goes in without allocating: no block is ever
+  // left empty.
   if (wide_->blocks.back().size() >= kBlockMax) append_block(key);
   wide_->blocks.back().emplace_back(std::move(key), std::move(value));
   ++wide_->size;
