@@ -34,15 +34,7 @@ class TextBuffer {
       : start_(std::exchange(other.start_, nullptr)),
         cursor_(std::exchange(other.cursor_, nullptr)),
         limit_(std::exchange(other.limit_, nullptr)) {}
-  TextBuffer& operator=(TextBuffer&& other) noexcept {
-    if (this != &other) {
-      std::free(start_);
-      start_ = std::exchange(other.start_, nullptr);
-      cursor_ = std::exchange(other.cursor_, nullptr);
-      limit_ = std::exchange(other.limit_, nullptr);
-    }
-    return *this;
-  }
+  TextBuffer& operator=(TextBuffer&&) = delete;
   ~TextBuffer() { std::free(start_); }
 
   // Room for n bytes at the cursor; write some, then move the cursor past them with advance.
