@@ -136,10 +136,11 @@ bool leading_indicator(std::string_view text) {
 // kHard for a control, DEL, or a lead byte that may begin a line break or an unprintable
 // character (0xC2, 0xE2, 0xEF).
 constexpr unsigned kSpace = 1, kColon = 2, kHash = 3, kHard = 4;
+constexpr std::array<unsigned char, 4> kHardAbove0x20 = {0x7F, 0xC2, 0xE2, 0xEF};
 constexpr std::array<unsigned char, 256> kLineClass = [] {
   std::array<unsigned char, 256> table{};
   for (int c = 0; c < 0x20; ++c) table[c] = kHard;
-  for (int c : {0x7F, 0xC2, 0xE2, 0xEF}) table[c] = kHard;
+  for (unsigned char c : kHardAbove0x20) table[c] = kHard;
   table[' '] = kSpace;
   table[':'] = kColon;
   table['#'] = kHash;
@@ -168,8 +169,8 @@ bool analyze_one_line(std::string_view text, Analysis& a) {
       const std::uint64_t colon = bytes_equal_exactly(w, ':');
       const std::uint64_t space = bytes_equal_exactly(w, ' ');
       const std::uint64_t hash = bytes_equal_exactly(w, '#');
-      hard |= bytes_below(w, 0x20) | bytes_equal(w, 0x7F) | bytes_equal(w, 0xC2) |
-              bytes_equal(w, 0xE2) | bytes_equal(w, 0xEF);
+      hard |= bytes_below(w, 0x20);
+      for (unsigned char c : kHardAbove0x20) hard |= bytes_equal(w, c);
       pairs |= ((colon << 8) | colon_before) & space;
       pairs |= ((space << 8) | space_before) & hash;
       colon_before = colon >> 56;
