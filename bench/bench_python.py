@@ -247,6 +247,10 @@ def saving(data):
         target = os.path.join(folder, "out.json")
 
         def ours_save():
+            # Each run saves into a new file, as a fresh save would: an engine opened on the last
+            # run's file would load those 24 MB first.
+            if os.path.exists(target):
+                os.unlink(target)
             writer = OrnSettingEngine(target)
             for key, value in data.items():
                 writer.set_value(key, value)
