@@ -25,6 +25,22 @@ class TestKeys:
         mem.set_value("a/b", 1)
         assert mem.value(key) is None and not mem.contains(key)
 
+    @pytest.mark.parametrize("slashes", [1, 2, 3])
+    def test_separators_at_every_offset_of_a_long_key(self, slashes):
+        # Long keys are split a word at a time: a separator in any byte of a word, runs of them
+        # across a word's edge and an ending one must all part the key as a plain split does.
+        text = "abcdefghijklmnopqrstuvwxyz0123"
+        for at in range(len(text) + 1):
+            key = text[:at] + "/" * slashes + text[at:]
+            path = [piece for piece in key.split("/") if piece]
+            e = OrnSettingEngine("mem", "memory")
+            e.set_value(key, at)
+            expected = at
+            for piece in reversed(path):
+                expected = {piece: expected}
+            assert e.value("") == expected, key
+            assert e.value("/".join(path)) == at and e.contains(key)
+
     @pytest.mark.parametrize("key", ["", "/", "//"])
     def test_empty_keys_read_the_root_and_refuse_writes(self, mem, key):
         mem.set_value("x", 1)
