@@ -2,6 +2,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <new>
 #include <string>
@@ -151,11 +152,24 @@ PyObject* fastcall(const Signature& sig, PyObject* self, PyObject* const* args, 
                    PyObject* kwnames, Body&& body) {
   return entry([&]() -> Result<PyRef> {
     PyObject* argv[N];
-    ORN_TRY(match_arguments(sig, args, nargs, kwnames, argv));
+    // Nearly every call passes all its arguments by position: they need no matching.
+    if (kwnames == nullptr && PyVectorcall_NARGS(nargs) == static_cast<Py_ssize_t>(N)) {
+      std::copy(args, args + N, argv);
+    } else {
+      ORN_TRY(match_arguments(sig, args, nargs, kwnames, argv));
+    }
     return with_state<access>(self, [&](EngineState& state) -> Result<PyRef> {
-      auto text = str_argument(argv[0], sig.names[0]);
-      if (!text) return std::move(text.error());
-      return body(state, text.value(), argv);
+      // An exact ASCII str holds its bytes as they are; anything else goes through the full check.
+      std::string_view text;
+      if (PyUnicode_CheckExact(argv[0]) && PyUnicode_IS_COMPACT_ASCII(argv[0])) {
+        text = std::string_view(static_cast<const char*>(PyUnicode_DATA(argv[0])),
+                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(argv[0])));
+      } else {
+        auto checked = str_argument(argv[0], sig.names[0]);
+        if (!checked) return std::move(checked.error());
+        text = checked.value();
+      }
+      return body(state, text, argv);
     });
   });
 }
