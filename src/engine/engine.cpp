@@ -78,7 +78,7 @@ Result<std::vector<std::string>> SettingsEngine::children(bool groups_wanted) {
     std::vector<std::string> names;
     if (node == nullptr || !node->is_map()) return names;
     for (const auto& [name, value] : node->as_map()) {
-      if (value.is_map() == groups_wanted) names.push_back(name);
+      if (value.is_map() == groups_wanted) names.emplace_back(name);
     }
     return names;
   });

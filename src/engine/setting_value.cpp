@@ -159,10 +159,10 @@ Block::iterator lower_bound(Block& block, std::string_view key) noexcept {
 }
 
 // The block that holds key if any does: the last one whose bound is not above key.
-std::size_t block_for(const std::vector<std::string>& bounds, std::string_view key) noexcept {
-  auto after = std::upper_bound(
-      bounds.begin() + 1, bounds.end(), key,
-      [](std::string_view k, const std::string& bound) { return key_less(k, bound); });
+std::size_t block_for(const std::vector<Key>& bounds, std::string_view key) noexcept {
+  auto after =
+      std::upper_bound(bounds.begin() + 1, bounds.end(), key,
+                       [](std::string_view k, const Key& bound) { return key_less(k, bound); });
   return static_cast<std::size_t>(after - bounds.begin()) - 1;
 }
 
@@ -192,11 +192,11 @@ SettingValue& Mapping::find_or_insert(std::string_view key, Make&& make) {
   // search and moves no entry. A full last block is left full, and the key starts a new one.
   if (Block& last = *last_block(); !last.empty() && key_less(last.back().first, key)) {
     if (last.size() < kBlockMax) {
-      last.emplace_back(std::string(key), make());
+      last.emplace_back(Key(key), make());
       if (wide_) ++wide_->size;
       return last.back().second;
     }
-    append_wide(std::string(key), make());
+    append_wide(Key(key), make());
     return wide_->blocks.back().back().second;
   }
   if (!wide_) {
@@ -208,11 +208,11 @@ SettingValue& Mapping::find_or_insert(std::string_view key, Make&& make) {
     }
     auto it = lower_bound(flat_, key);
     if (!scanned && it != flat_.end() && same_bytes(it->first, key)) return it->second;
-    if (flat_.size() < kBlockMax) return flat_.emplace(it, std::string(key), make())->second;
+    if (flat_.size() < kBlockMax) return flat_.emplace(it, Key(key), make())->second;
     become_wide();
   }
   std::vector<Block>& blocks = wide_->blocks;
-  std::vector<std::string>& bounds = wide_->bounds;
+  std::vector<Key>& bounds = wide_->bounds;
   std::size_t index = block_for(bounds, key);
   auto it = lower_bound(blocks[index], key);
   if (it != blocks[index].end() && same_bytes(it->first, key)) return it->second;
@@ -221,7 +221,7 @@ SettingValue& Mapping::find_or_insert(std::string_view key, Make&& make) {
     index = block_for(bounds, key);
     it = lower_bound(blocks[index], key);
   }
-  SettingValue& placed = blocks[index].emplace(it, std::string(key), make())->second;
+  SettingValue& placed = blocks[index].emplace(it, Key(key), make())->second;
   ++wide_->size;
   return placed;
 }
@@ -246,7 +246,7 @@ SettingValue& Mapping::find_or_insert_map(std::string_view key) {
 // Everything that can fail to allocate happens before an entry moves.
 void Mapping::make_room(std::size_t index) {
   std::vector<Block>& blocks = wide_->blocks;
-  std::vector<std::string>& bounds = wide_->bounds;
+  std::vector<Key>& bounds = wide_->bounds;
   Block& full = blocks[index];
   constexpr std::size_t kWorthIt = kBlockMax - kBlockMax / 8;
   if (index + 1 < blocks.size() && blocks[index + 1].size() <= kWorthIt) {
@@ -272,7 +272,7 @@ void Mapping::make_room(std::size_t index) {
   upper.reserve(kBlockMax);
   Block& halved = blocks[index];
   auto middle = halved.begin() + kBlockMax / 2;
-  std::string bound = middle->first;
+  Key bound = middle->first;
   upper.assign(std::make_move_iterator(middle), std::make_move_iterator(halved.end()));
   halved.erase(middle, halved.end());
   auto at = static_cast<std::ptrdiff_t>(index) + 1;
@@ -293,7 +293,7 @@ void Mapping::become_wide() {
 
 // An empty last block, bounded by bound, with room for kBlockMax entries: the caller fills it
 // at once. Nothing changes if it fails.
-void Mapping::append_block(std::string bound) {
+void Mapping::append_block(Key bound) {
   std::vector<Block>& blocks = wide_->blocks;
   Block fresh;
   fresh.reserve(kBlockMax);
@@ -303,7 +303,7 @@ void Mapping::append_block(std::string bound) {
   wide_->bounds.push_back(std::move(bound));
 }
 
-void Mapping::append_wide(std::string key, SettingValue value) {
+void Mapping::append_wide(Key key, SettingValue value) {
   if (!wide_) become_wide();
   // The block's first key bounds it if the entries prove sorted; finish() sets bounds else. The
   // new block has room reserved, so the entry goes in without allocating: no block is ever
@@ -346,7 +346,7 @@ void Mapping::rebalance(std::size_t index) noexcept {
   std::size_t left = index + 1 < blocks.size() ? index : index - 1;
   Block& low = blocks[left];
   Block& high = blocks[left + 1];
-  std::string& bound = wide_->bounds[left + 1];
+  Key& bound = wide_->bounds[left + 1];
   std::size_t total = low.size() + high.size();
   if (total <= kBlockMax) {
     low.insert(low.end(), std::make_move_iterator(high.begin()),
@@ -568,7 +568,7 @@ void Mapping::sort_entries() {
 
   // Move every entry once into fresh blocks; a repeated key replaces the entry before it.
   std::vector<Block> out;
-  std::vector<std::string> bounds(1);
+  std::vector<Key> bounds(1);
   out.emplace_back().reserve(std::min(n, kBlockMax));
   std::size_t kept = 0;
   for (const SortItem& item : items) {

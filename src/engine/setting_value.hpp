@@ -23,6 +23,9 @@ namespace orn {
 class SettingValue;
 class Mapping;
 using List = std::vector<SettingValue, TreeAllocator<SettingValue>>;
+// A mapping's key name. Names past the short-string room are tree memory too: a keys-heavy tree
+// has one such block for nearly every entry.
+using Key = std::basic_string<char, std::char_traits<char>, TreeAllocator<char>>;
 
 class SettingValue {
  public:
@@ -147,7 +150,7 @@ class SettingValue {
 // the order.
 class Mapping : public TreeAllocated {
  public:
-  using Entry = std::pair<std::string, SettingValue>;
+  using Entry = std::pair<Key, SettingValue>;
   using Block = std::vector<Entry, TreeAllocator<Entry>>;
   // 128 entries of 48 bytes: a split or a merge moves at most 6 KB, and the row of blocks stays
   // short enough that its headers move cheaply when a block comes or goes.
@@ -241,7 +244,7 @@ class Mapping : public TreeAllocated {
   // Builder interface: append in any order, then finish() sorts once; of equal keys the entry
   // appended last wins. Until finish() only append, size and iteration are meaningful. Keys
   // appended in strictly ascending order make a finished mapping without finish().
-  void append(std::string key, SettingValue value) {
+  void append(Key key, SettingValue value) {
     if (!wide_ && flat_.size() < kBlockMax) {
       flat_.emplace_back(std::move(key), std::move(value));
     } else {
@@ -254,7 +257,7 @@ class Mapping : public TreeAllocated {
       flat_.emplace_back(std::piecewise_construct, std::forward_as_tuple(key),
                          std::forward_as_tuple(std::move(value)));
     } else {
-      append_wide(std::string(key), std::move(value));
+      append_wide(Key(key), std::move(value));
     }
   }
   void finish();
@@ -270,7 +273,7 @@ class Mapping : public TreeAllocated {
   // bounds[0] is unused.
   struct Wide : TreeAllocated {
     std::vector<Block> blocks;
-    std::vector<std::string> bounds;
+    std::vector<Key> bounds;
     std::size_t size = 0;
   };
 
@@ -283,8 +286,8 @@ class Mapping : public TreeAllocated {
   SettingValue& find_or_insert(std::string_view key, Make&& make);
   void make_room(std::size_t index);
   void become_wide();
-  void append_block(std::string bound);
-  void append_wide(std::string key, SettingValue value);
+  void append_block(Key bound);
+  void append_wide(Key key, SettingValue value);
   void rebalance(std::size_t index) noexcept;
   bool is_strictly_ascending() const noexcept;
   static constexpr std::size_t kSmallSort = 32;

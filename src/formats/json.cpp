@@ -779,7 +779,7 @@ struct JsonEmitter {
     if (index != 0) out += ',';
     append_newline(out, level, 2);
   }
-  void entry(const std::string& key, std::size_t index, std::size_t level) {
+  void entry(std::string_view key, std::size_t index, std::size_t level) {
     item(index, level);
     write_string(out, key);
     out += ": ";

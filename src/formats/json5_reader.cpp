@@ -408,15 +408,15 @@ class Reader {
       if (!skip_space()) return false;
       if (p_ == end_) return fail_eof(Json5Error::EofObject);
       if (*p_ == '}') break;
-      std::string key;
-      if (!parse_key(key)) return false;
+      if (!parse_key(key_)) return false;
       if (!skip_space()) return false;
       if (p_ == end_) return fail_eof(Json5Error::EofObject);
       if (*p_ != ':') return fail_at(Json5Error::ExpectedColon, p_);
       ++p_;
+      const std::size_t entry = tree_.new_entry(key_);  // key_ is free again for nested keys
       SettingValue value;
       if (!parse_value(value)) return false;
-      tree_.add_entry(std::move(key), std::move(value));
+      tree_.entry_value(entry) = std::move(value);
       if (!skip_space()) return false;
       if (p_ == end_) return fail_eof(Json5Error::EofObject);
       if (*p_ == ',') {
@@ -867,6 +867,7 @@ class Reader {
   std::size_t open_[kJson5MaxDepth] = {};  // offsets of the open brackets and braces
   std::string text_;    // scratch: a string that needed decoding is its first bytes
   std::string escape_;  // what one escape stands for
+  std::string key_;     // scratch: the key being read, until its entry holds a copy
   Json5Error error_ = Json5Error::EofValue;
   std::size_t error_at_ = 0;
   bool error_has_position_ = false;

@@ -28,7 +28,7 @@ namespace {
 enum class SlotKind : std::uint8_t { Value, Table, Tables };
 
 struct Slot {
-  std::string key;
+  Key key;
   SettingValue value;     // SlotKind::Value
   std::uint32_t ref = 0;  // Table: index into tables_; Tables: index into arrays_
   SlotKind kind = SlotKind::Value;
@@ -76,7 +76,7 @@ void index_slot(Table& table, std::uint32_t slot, std::uint64_t hash) {
   table.index[at] = slot + 1;
 }
 
-Slot& add_slot(Table& table, std::string&& key, std::uint64_t hash) {
+Slot& add_slot(Table& table, Key&& key, std::uint64_t hash) {
   if (table.slots.empty()) table.slots.reserve(kLinear);  // grows once for most settings tables
   table.slots.emplace_back();
   Slot& slot = table.slots.back();
@@ -498,7 +498,7 @@ class Parser {
       std::uint32_t found = find_slot(t, parts_[i].name(), hash);
       if (found == kNone) {
         const auto made = static_cast<std::uint32_t>(tables_.size());
-        Slot& slot = add_slot(t, std::string(parts_[i].name()), hash);
+        Slot& slot = add_slot(t, Key(parts_[i].name()), hash);
         slot.kind = SlotKind::Table;
         slot.ref = made;
         new_table();  // may move every table: t and slot are not used past here
@@ -518,7 +518,7 @@ class Parser {
     }
     const char* key_at = parts_[last].at;
     const std::size_t key_length = parts_[last].length;
-    std::string key(parts_[last].name());  // the value may reuse parts_
+    Key key(parts_[last].name());  // the value may reuse parts_
     std::uint64_t hash = hash_key(key);
     if (find_slot(tables_[table], key, hash) != kNone)
       return fail(key_at, key_length, "duplicate key");
@@ -562,7 +562,7 @@ class Parser {
       std::uint32_t found = find_slot(t, parts_[i].name(), hash);
       if (found == kNone) {
         const auto made = static_cast<std::uint32_t>(tables_.size());
-        Slot& slot = add_slot(t, std::string(parts_[i].name()), hash);
+        Slot& slot = add_slot(t, Key(parts_[i].name()), hash);
         slot.kind = SlotKind::Table;
         slot.ref = made;
         new_table();  // may move every table: t and slot are not used past here
@@ -587,7 +587,7 @@ class Parser {
     std::uint32_t found = find_slot(t, parts_[last].name(), hash);
     if (found == kNone) {
       const auto made = static_cast<std::uint32_t>(tables_.size());
-      Slot& slot = add_slot(t, std::string(parts_[last].name()), hash);
+      Slot& slot = add_slot(t, Key(parts_[last].name()), hash);
       if (is_array) {
         arrays_.emplace_back(1, made);
         slot.kind = SlotKind::Tables;
@@ -741,7 +741,7 @@ class Parser {
       scratch_.clear();
       if (!parse_datetime(t, scratch_)) return fail(start, span, "invalid date-time");
       Mapping carrier;
-      carrier.append(std::string(kTomlDateTimeKey), SettingValue::string(scratch_));
+      carrier.append(Key(kTomlDateTimeKey), SettingValue::string(scratch_));
       out = SettingValue::map(std::move(carrier));
       return true;
     }

@@ -41,7 +41,7 @@ class TreeBuilder {
   }
 
   std::size_t map_start() const { return entries_.size(); }
-  void add_entry(std::string&& key, SettingValue&& value) {
+  void add_entry(Key&& key, SettingValue&& value) {
     entries_.emplace_back(std::move(key), std::move(value));
   }
   // An entry with a null value, its key copied in place; the value is reached by the index

@@ -44,9 +44,7 @@ std::size_t nesting_depth(const SettingValue& root) {
     void empty(const SettingValue& value) { note(value); }
     void open(const SettingValue& value) { note(value); }
     void item(std::size_t, std::size_t element_level) { level = element_level; }
-    void entry(const std::string&, std::size_t, std::size_t element_level) {
-      level = element_level;
-    }
+    void entry(std::string_view, std::size_t, std::size_t element_level) { level = element_level; }
     void close(const SettingValue&, std::size_t) {}
   };
   if (!is_container(root)) return 0;

@@ -524,7 +524,7 @@ class Converter {
       SettingValue value;
       if (!convert(value)) return false;
       path_.pop_back();
-      tree_.add_entry(std::string(key), std::move(value));
+      tree_.add_entry(Key(key), std::move(value));
     }
     ++depth_left_;
     tree_.finish_map(first, out);  // later entries win: never refused

@@ -371,7 +371,7 @@ class Emitter {
     in_mapping_ = false;
   }
 
-  void entry(const std::string& key, std::size_t, std::size_t) {
+  void entry(std::string_view key, std::size_t, std::size_t) {
     write_indent();
     const Analysis a = analyze(key);
     // Longer or multi-line keys take the explicit "? " form.
@@ -694,7 +694,7 @@ struct Walk {
   void empty(const SettingValue& c) { e.empty(c); }
   void open(const SettingValue& c) { e.open(c); }
   void item(std::size_t index, std::size_t level) { e.item(index, level); }
-  void entry(const std::string& key, std::size_t index, std::size_t level) {
+  void entry(std::string_view key, std::size_t index, std::size_t level) {
     e.entry(key, index, level);
   }
   void close(const SettingValue& c, std::size_t level) { e.close(c, level); }

@@ -19,7 +19,7 @@ bool ordered(const SettingValue& value) {
     return true;
   }
   if (!value.is_map()) return true;
-  const std::string* previous = nullptr;
+  const Key* previous = nullptr;
   for (const auto& [key, item] : value.as_map()) {
     if (previous != nullptr && !(*previous < key)) return false;
     if (!ordered(item)) return false;

@@ -111,7 +111,7 @@ TEST_CASE("tree builder: repeated keys win or are refused") {
       builder->add_item(SettingValue());  // an open list below must be left alone
       std::size_t start = builder->map_start();
       for (std::size_t i = 0; i < c.keys.size(); ++i) {
-        builder->add_entry(std::string(c.keys[i]), SettingValue::uinteger(i));
+        builder->add_entry(Key(c.keys[i]), SettingValue::uinteger(i));
       }
       SettingValue map;
       std::size_t repeated = 99;
@@ -124,7 +124,7 @@ TEST_CASE("tree builder: repeated keys win or are refused") {
         for (const auto& [key, value] : map.as_map()) {
           std::size_t last = 0;
           for (std::size_t i = 0; i < c.keys.size(); ++i) {
-            if (c.keys[i] == key) last = i;
+            if (c.keys[i] == std::string_view(key)) last = i;
           }
           CHECK_EQ(value.as_uint(), last);
         }

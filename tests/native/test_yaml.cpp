@@ -122,7 +122,7 @@ class Trees {
       }
       default: {
         Mapping map;
-        for (int i = pick(4); i > 0; --i) map.append(text(), value(depth + 1));
+        for (int i = pick(4); i > 0; --i) map.append_copy(text(), value(depth + 1));
         map.finish();
         return SettingValue::map(std::move(map));
       }
@@ -163,7 +163,7 @@ TEST_CASE("yaml writer finds indicator pairs at every offset of a one-line text"
             std::string(before, 'a') + std::string(piece) + std::string(after, 'b');
         Mapping map;
         map.append("k", SettingValue::string(text));
-        map.append(text, SettingValue::string(text));
+        map.append_copy(text, SettingValue::string(text));
         map.finish();
         const SettingValue tree = SettingValue::map(std::move(map));
         const std::string ours = write_yaml(tree);
