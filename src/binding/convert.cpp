@@ -741,12 +741,8 @@ bool is_ascii(std::string_view text) {
   const char* p = text.data();
   std::size_t n = text.size();
   std::uint64_t seen = 0;
-  for (; n >= 8; p += 8, n -= 8) {
-    std::uint64_t word;
-    std::memcpy(&word, p, 8);
-    seen |= word;
-  }
-  for (; n > 0; ++p, --n) seen |= static_cast<unsigned char>(*p);
+  for (; n >= 8; p += 8, n -= 8) seen |= load_word(p);
+  if (n > 0) seen |= short_word(p, n);  // two overlapping loads, not a loop over the last bytes
   return (seen & 0x8080808080808080ULL) == 0;
 }
 
