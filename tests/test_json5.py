@@ -415,6 +415,31 @@ def test_every_code_point_is_classified_by_the_writer_and_reader(tmp_path):
     assert OrnSettingEngine(str(path), "json5").value("k") == keys
 
 
+def test_keys_are_bare_exactly_when_every_character_may_be(tmp_path):
+    # ASCII characters are judged by a table, and the first one beyond ASCII hands the rest of
+    # the key to the decoding loop: each ASCII character, and a few others, at every place.
+    chars = [chr(c) for c in range(1, 128)] + ["é", "\u0663", "\u200c", "\u00a0"]
+    keys = {}
+    for length in (8, 9, 16, 17, 24):
+        for at in range(length):
+            for c in chars:
+                keys["a" * at + c + "b" * (length - at - 1)] = 0
+    path = tmp_path / "keys.json5"
+    e = OrnSettingEngine(str(path), "json5")
+    e.set_value("k", keys)
+    e.sync()
+    bare = {line[4:-4] for line in path.read_text(encoding="utf-8").split("\n")[2:-2]
+            if line[4] not in "\"'"}
+
+    def ok(c, first):
+        if c in "$_" or unicodedata.category(c) in ID_START:
+            return True
+        return not first and (c in "\u200c\u200d" or unicodedata.category(c) in ID_PART)
+
+    assert bare == {k for k in keys if all(ok(c, i == 0) for i, c in enumerate(k))}
+    assert OrnSettingEngine(str(path), "json5").value("k") == keys
+
+
 def test_white_space_is_every_zs_character_and_no_other(tmp_path):
     zs = [chr(cp) for cp in range(sys.maxunicode + 1) if unicodedata.category(chr(cp)) == "Zs"]
     extra = "\t\n\v\f\r\u2028\u2029\ufeff"

@@ -132,7 +132,26 @@ struct Json5Emitter {
 bool is_json5_identifier(std::string_view key) {
   const auto* p = reinterpret_cast<const unsigned char*>(key.data());
   const auto* end = p + key.size();
+  if (p == end) return false;
+  // Nearly every key is ASCII: one table load decides each of its characters, and only a key
+  // with others goes on to the decoding loop below, from its first byte beyond ASCII.
+  enum Class : std::uint8_t { kNever, kPart, kBeyondAscii };
+  static constexpr auto kClass = [] {
+    std::array<std::uint8_t, 0x100> table{};
+    for (std::uint32_t c = 0; c < 0x100; ++c) {
+      table[c] = c >= 0x80 ? kBeyondAscii : json5_chars::is_ascii_id_part(c) ? kPart : kNever;
+    }
+    return table;
+  }();
   bool first = true;
+  if (*p < 0x80) {
+    if (!json5_chars::is_ascii_id_start(*p)) return false;
+    first = false;
+    ++p;
+    while (p != end && kClass[*p] == kPart) ++p;
+    if (p == end) return true;
+    if (kClass[*p] == kNever) return false;
+  }
   while (p != end) {
     std::uint32_t cp = *p;
     std::size_t n = 1;
@@ -144,7 +163,7 @@ bool is_json5_identifier(std::string_view key) {
     first = false;
     p += n;
   }
-  return !first;
+  return true;
 }
 
 std::string write_json5(const SettingValue& root) {
