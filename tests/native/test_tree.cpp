@@ -109,7 +109,9 @@ bool matches(const Mapping& m, const Model& model) {
   auto want = model.begin();
   std::size_t seen = 0;
   for (const auto& [key, value] : m) {
-    if (want == model.end() || std::string_view(key) != want->first || value.as_uint() != want->second) return false;
+    if (want == model.end() || std::string_view(key) != want->first ||
+        value.as_uint() != want->second)
+      return false;
     ++want;
     ++seen;
   }
