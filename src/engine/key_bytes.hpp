@@ -2,6 +2,7 @@
 // beats a call to memcmp or memcpy of a variable length for each comparison or hash.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -40,6 +41,30 @@ inline bool same_bytes(std::string_view a, std::string_view b) noexcept {
     if (load_word(p) != load_word(q)) return false;
   }
   return n == 0 || short_word(p, n) == short_word(q, n);
+}
+
+inline std::uint64_t big_endian(std::uint64_t word) noexcept {
+  if constexpr (std::endian::native == std::endian::little) return __builtin_bswap64(word);
+  return word;
+}
+
+// a < b in byte order. Keys are short: comparing eight bytes at a time inline beats a call to
+// memcmp for each probe of a search or each check that a reader's keys came in order.
+inline bool key_less(std::string_view a, std::string_view b) noexcept {
+  const char* p = a.data();
+  const char* q = b.data();
+  std::size_t n = a.size() < b.size() ? a.size() : b.size();
+  for (; n >= 8; p += 8, q += 8, n -= 8) {
+    std::uint64_t x = load_word(p);
+    std::uint64_t y = load_word(q);
+    if (x != y) return big_endian(x) < big_endian(y);
+  }
+  if (n > 0) {
+    std::uint64_t x = short_word(p, n);
+    std::uint64_t y = short_word(q, n);
+    if (x != y) return big_endian(x) < big_endian(y);
+  }
+  return a.size() < b.size();
 }
 
 }  // namespace orn

@@ -118,30 +118,6 @@ namespace {
 using Entry = Mapping::Entry;
 using Block = Mapping::Block;
 
-std::uint64_t big_endian(std::uint64_t word) noexcept {
-  if constexpr (std::endian::native == std::endian::little) return __builtin_bswap64(word);
-  return word;
-}
-
-// a < b in byte order. Keys are short: comparing eight bytes at a time inline beats a call to
-// memcmp for each probe of a search.
-bool key_less(std::string_view a, std::string_view b) noexcept {
-  const char* p = a.data();
-  const char* q = b.data();
-  std::size_t n = a.size() < b.size() ? a.size() : b.size();
-  for (; n >= 8; p += 8, q += 8, n -= 8) {
-    std::uint64_t x = load_word(p);
-    std::uint64_t y = load_word(q);
-    if (x != y) return big_endian(x) < big_endian(y);
-  }
-  if (n > 0) {
-    std::uint64_t x = short_word(p, n);
-    std::uint64_t y = short_word(q, n);
-    if (x != y) return big_endian(x) < big_endian(y);
-  }
-  return a.size() < b.size();
-}
-
 // The first eight bytes of key as a big-endian number, zero-padded past its end: heads order as
 // the keys do, up to ties.
 std::uint64_t key_head(std::string_view key) noexcept {

@@ -9,6 +9,7 @@
 #include <tuple>
 #include <vector>
 
+#include "engine/key_bytes.hpp"
 #include "engine/setting_value.hpp"
 
 namespace orn {
@@ -60,7 +61,7 @@ class TreeBuilder {
     // straight into the mapping; this part is inline because readers run it for every mapping.
     auto first = entries_.begin() + static_cast<std::ptrdiff_t>(start);
     for (auto it = first + (first == entries_.end() ? 0 : 1); it != entries_.end(); ++it) {
-      if (!((it - 1)->first < it->first)) return finish_unordered(start, out, repeated);
+      if (!key_less((it - 1)->first, it->first)) return finish_unordered(start, out, repeated);
     }
     Mapping map;
     map.reserve(entries_.size() - start);
