@@ -159,17 +159,9 @@ PyObject* fastcall(const Signature& sig, PyObject* self, PyObject* const* args, 
       ORN_TRY(match_arguments(sig, args, nargs, kwnames, argv));
     }
     return with_state<access>(self, [&](EngineState& state) -> Result<PyRef> {
-      // An exact ASCII str holds its bytes as they are; anything else goes through the full check.
-      std::string_view text;
-      if (PyUnicode_CheckExact(argv[0]) && PyUnicode_IS_COMPACT_ASCII(argv[0])) {
-        text = std::string_view(static_cast<const char*>(PyUnicode_DATA(argv[0])),
-                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(argv[0])));
-      } else {
-        auto checked = str_argument(argv[0], sig.names[0]);
-        if (!checked) return std::move(checked.error());
-        text = checked.value();
-      }
-      return body(state, text, argv);
+      auto text = str_argument(argv[0], sig.names[0]);
+      if (!text) return std::move(text.error());
+      return body(state, text.value(), argv);
     });
   });
 }

@@ -108,7 +108,7 @@ Status match_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, P
   return check_complete(sig, out);
 }
 
-Result<std::string_view> str_argument(PyObject* obj, const char* name) {
+Result<std::string_view> str_argument_checked(PyObject* obj, const char* name) {
   if (!PyUnicode_Check(obj)) {
     // The conversion's TypeError is replaced by one that names the argument; its cause is the
     // replaced error's own cause, which is None.
@@ -119,11 +119,6 @@ Result<std::string_view> str_argument(PyObject* obj, const char* name) {
     if (!exception) return fetch_error();
     PyException_SetCause(exception.get(), nullptr);
     return raised_error(std::move(exception));
-  }
-  // Keys are nearly always ASCII, whose bytes a compact str holds as they are: no call.
-  if (PyUnicode_IS_COMPACT_ASCII(obj)) {
-    return std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
-                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)));
   }
   Py_ssize_t size = 0;
   const char* text = PyUnicode_AsUTF8AndSize(obj, &size);

@@ -26,8 +26,18 @@ Status match_arguments(const Signature& signature, PyObject* const* args, Py_ssi
 Status match_arguments(const Signature& signature, PyObject* args, PyObject* kwargs,
                        PyObject** out);
 
+Result<std::string_view> str_argument_checked(PyObject* obj, const char* name);
+
 // The UTF-8 text of a str argument, valid while obj lives. Not a str: TypeError
 // "argument 'name': ..."; a str that cannot be encoded: the interpreter's error unchanged.
-Result<std::string_view> str_argument(PyObject* obj, const char* name);
+// Inline for keys, which are nearly always ASCII: a compact ASCII str holds its bytes as they
+// are, and only other objects take the call.
+inline Result<std::string_view> str_argument(PyObject* obj, const char* name) {
+  if (PyUnicode_Check(obj) && PyUnicode_IS_COMPACT_ASCII(obj)) {
+    return std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
+                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)));
+  }
+  return str_argument_checked(obj, name);
+}
 
 }  // namespace orn
