@@ -1,5 +1,6 @@
 // Byte-level helpers for key names, which are short: loading them a word at a time, inline,
-// beats a call to memcmp or memcpy of a variable length for each comparison or hash.
+// beats a call to memcmp or memcpy of a variable length for each comparison or hash. The exact
+// byte marks below also serve the readers' and writers' scans (formats/byte_scan.hpp).
 #pragma once
 
 #include <bit>
@@ -9,6 +10,16 @@
 #include <string_view>
 
 namespace orn {
+
+inline constexpr std::uint64_t kEveryByte = 0x0101010101010101ULL;
+inline constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+
+// The high bit of exactly those bytes of word that equal c: no carry crosses a byte, so marks
+// of neighbouring bytes can be compared with each other.
+constexpr std::uint64_t bytes_equal_exactly(std::uint64_t word, unsigned char c) {
+  const std::uint64_t x = word ^ (kEveryByte * c);
+  return ~(((x & ~kHighBits) + ~kHighBits) | x) & kHighBits;
+}
 
 // The n bytes at p (0 < n < 8) as a little-endian word, zero above them: two overlapping loads
 // instead of a byte loop, never reading past p + n.

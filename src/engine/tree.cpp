@@ -2,7 +2,8 @@
 
 #include <bit>
 #include <cstdint>
-#include <cstring>
+
+#include "engine/key_bytes.hpp"
 
 namespace orn {
 
@@ -23,13 +24,8 @@ bool for_each_piece(std::string_view key, Fn&& fn) {
     return go_on;
   };
   if constexpr (std::endian::native == std::endian::little) {
-    constexpr std::uint64_t kLow = 0x7f7f7f7f7f7f7f7fULL;
-    constexpr std::uint64_t kSlashes = 0x2f2f2f2f2f2f2f2fULL;
     for (; end - p >= 8; p += 8) {
-      std::uint64_t word;
-      std::memcpy(&word, p, sizeof word);
-      const std::uint64_t x = word ^ kSlashes;  // a zero byte where a '/' is
-      for (std::uint64_t marks = ~(((x & kLow) + kLow) | x) & ~kLow; marks != 0;
+      for (std::uint64_t marks = bytes_equal_exactly(load_word(p), '/'); marks != 0;
            marks &= marks - 1) {
         if (!piece_before(p + (std::countr_zero(marks) >> 3))) return false;
       }

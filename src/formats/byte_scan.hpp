@@ -6,10 +6,9 @@
 #include <cstdint>
 #include <cstring>
 
-namespace orn {
+#include "engine/key_bytes.hpp"  // kEveryByte, kHighBits, bytes_equal_exactly
 
-inline constexpr std::uint64_t kEveryByte = 0x0101010101010101ULL;
-inline constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+namespace orn {
 
 // The high bit of each byte of word that equals c. A byte above a marked one may be marked too
 // (the subtraction borrows through it), so only the lowest mark is certain; it is the one that
@@ -22,13 +21,6 @@ constexpr std::uint64_t bytes_equal(std::uint64_t word, unsigned char c) {
 // The high bit of each byte of word below n, for n at most 0x80.
 constexpr std::uint64_t bytes_below(std::uint64_t word, unsigned char n) {
   return (word - kEveryByte * n) & ~word & kHighBits;
-}
-
-// The high bit of exactly those bytes of word that equal c: no carry crosses a byte, so marks
-// of neighbouring bytes can be compared with each other.
-constexpr std::uint64_t bytes_equal_exactly(std::uint64_t word, unsigned char c) {
-  const std::uint64_t x = word ^ (kEveryByte * c);
-  return ~(((x & ~kHighBits) + ~kHighBits) | x) & kHighBits;
 }
 
 // The first p in [p, end) with is_stop(*p). marks(word) must mark, as its lowest mark, a byte
