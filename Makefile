@@ -21,14 +21,18 @@ demo: install
 	$(PY) examples/quickstart.py
 
 # The whole suite with 3.12, then the Python suite with every other interpreter that bootstrap
-# found a venv for (.venv-3.13, ...), each with the module built and installed for it.
+# found a venv for (.venv-3.13, ...), each with the module built and installed for it. Test files
+# run in one worker process per core: the sanitizer run, the fuzzing and the native builds are
+# each single-threaded for most of their time, and would otherwise run one after the other.
+PYTEST := -m pytest -q -n auto --dist loadfile
+
 test: install
-	$(PY) -m pytest -q
+	$(PY) $(PYTEST)
 	@for venv in $(VENV)-3.*; do \
 	  [ -x "$$venv/bin/python" ] || continue; \
 	  echo "== the Python suite with $$($$venv/bin/python -V)"; \
 	  ORN_WERROR=ON $$venv/bin/python $(PIP_INSTALL) . || exit 1; \
-	  $$venv/bin/python -m pytest -q -p no:cacheprovider $(NATIVE_SUITES:%=--ignore=%) || exit 1; \
+	  $$venv/bin/python $(PYTEST) -p no:cacheprovider $(NATIVE_SUITES:%=--ignore=%) || exit 1; \
 	done
 
 # A wheel for 3.12 in dist/, repaired so that it carries its own libyaml.
