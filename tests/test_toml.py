@@ -1,5 +1,7 @@
 """TOML settings files through the engine: what the reader accepts and reports, what sync writes."""
 
+import random
+import re
 import tomllib
 
 import pytest
@@ -433,6 +435,33 @@ class TestRoundTrip:
 # Strings are scanned eight bytes at a time: one telling byte at each place around the word
 # boundaries of a run, in each string form, written, read back and checked against tomllib.
 TELLING = ['"', "'", "\\", "\t", "\n", "\x7f", "\x01", '"""', "'''", "é"]
+
+
+def string_form(text):
+    """The opening the writer must pick for text: the plainest form that holds it unescaped."""
+    control = any((c < " " and c not in "\t\n") or c == "\x7f" for c in text)
+    longest = {q: max((len(run) for run in re.findall(f"{q}+", text)), default=0) for q in "\"'"}
+    if not (control or "\\" in text or '"' in text or "\n" in text):
+        return '"'
+    if not (control or "'" in text or "\n" in text):
+        return "'"
+    if not (control or "\\" in text) and longest['"'] <= 2:
+        return '"""'
+    if not control and longest["'"] <= 2:
+        return "'''"
+    return '"""' if "\n" in text else '"'
+
+
+def test_string_forms_follow_the_text_at_any_length(tmp_path):
+    # Texts are measured sixteen bytes at a time: telling bytes and runs at every place around
+    # the steps and the short tail, each text's form checked against the rules.
+    rng = random.Random(5)
+    pieces = list("abcdefgh\"'\\\t\n\x01\x7fé") + ['""', "''"] * 4
+    values = {f"k{i:03d}": "".join(rng.choice(pieces) for _ in range(i % 41))[: i % 41] for i in range(600)}
+    text = saved(tmp_path, {"t": values})
+    assert tomllib.loads(text) == {"t": values}
+    openings = dict(re.findall(r"^(k\d{3}) = (\"\"\"|'''|\"|')", text, re.MULTILINE))
+    assert openings == {key: string_form(value) for key, value in values.items()}
 
 
 class TestPlainRuns:

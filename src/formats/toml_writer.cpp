@@ -4,6 +4,10 @@
 #include <string_view>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "formats/byte_scan.hpp"
 #include "formats/escapes.hpp"
 #include "formats/numbers.hpp"
@@ -17,7 +21,7 @@ namespace {
 // ---------------------------------------------------------------------------------------------
 // Strings and keys
 
-// What decides the form of a string or key.
+// What decides the form of a string or key. Eight flags: returned in a register.
 struct TextTraits {
   bool has_control = false;  // U+0000..U+001F but TAB and line feed, and U+007F
   bool has_line_feed = false;
@@ -25,9 +29,81 @@ struct TextTraits {
   bool has_backslash = false;
   bool has_quote = false;
   bool has_apostrophe = false;
-  std::size_t quote_run = 0;       // longest run of double quotes
-  std::size_t apostrophe_run = 0;  // longest run of apostrophes
+  bool has_three_quotes = false;       // a run of three or more double quotes
+  bool has_three_apostrophes = false;  // a run of three or more apostrophes
 };
+
+// Marks of the bytes in a row, one bit per byte, that hold three marked bytes in a row. before
+// holds the marks of the two bytes before the row in its low bits.
+constexpr bool has_three_in_a_row(unsigned marks, unsigned before) {
+  const unsigned all = marks << 2 | before;
+  return (all & all >> 1 & all >> 2) != 0;
+}
+
+#if defined(__SSE2__)
+
+// Sixteen bytes a step. Each kind of telling byte is gathered in a vector of its own; only the
+// double quotes and apostrophes, whose runs count, become bit masks at every step.
+TextTraits measure(std::string_view text) {
+  const __m128i zero = _mm_setzero_si128();
+  __m128i line_feed = zero, tab = zero, backslash = zero, control = zero;
+  unsigned quote = 0, apostrophe = 0;
+  unsigned quote_before = 0, apostrophe_before = 0;  // the last two bytes' marks
+  bool three_quotes = false, three_apostrophes = false;
+  // `low` marks the bytes at most 0x1F that are to count: padding bytes are zero.
+  auto fold = [&](__m128i x, __m128i low) {
+    auto equal = [x](char c) { return _mm_cmpeq_epi8(x, _mm_set1_epi8(c)); };
+    const __m128i lf = equal('\n');
+    const __m128i tb = equal('\t');
+    line_feed = _mm_or_si128(line_feed, lf);
+    tab = _mm_or_si128(tab, tb);
+    backslash = _mm_or_si128(backslash, equal('\\'));
+    control = _mm_or_si128(
+        control, _mm_or_si128(_mm_andnot_si128(_mm_or_si128(lf, tb), low), equal('\x7F')));
+    const auto q = static_cast<unsigned>(_mm_movemask_epi8(equal('"')));
+    const auto a = static_cast<unsigned>(_mm_movemask_epi8(equal('\'')));
+    quote |= q;
+    apostrophe |= a;
+    three_quotes |= has_three_in_a_row(q, quote_before);
+    three_apostrophes |= has_three_in_a_row(a, apostrophe_before);
+    quote_before = q >> 14;
+    apostrophe_before = a >> 14;
+  };
+  // At most 0x1F, unsigned: the maximum with 0x1F is 0x1F.
+  const __m128i top_control = _mm_set1_epi8(0x1F);
+  auto at_most_1f = [&](__m128i x) {
+    return _mm_cmpeq_epi8(_mm_max_epu8(x, top_control), top_control);
+  };
+  const char* p = text.data();
+  std::size_t n = text.size();
+  for (; n >= 16; p += 16, n -= 16) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    fold(x, at_most_1f(x));
+  }
+  if (n > 0) {
+    // The last bytes, zero above them, without reading past the text.
+    const std::uint64_t first = n >= 8 ? load_word(p) : short_word(p, n);
+    const std::uint64_t second = n > 8 ? short_word(p + 8, n - 8) : 0;
+    const __m128i x = _mm_set_epi64x(static_cast<long long>(second), static_cast<long long>(first));
+    // Only the first n bytes are text: the index of each byte against n.
+    const __m128i index = _mm_set_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+    const __m128i inside = _mm_cmplt_epi8(index, _mm_set1_epi8(static_cast<char>(n)));
+    fold(x, _mm_and_si128(at_most_1f(x), inside));
+  }
+  auto any = [](__m128i marks) { return _mm_movemask_epi8(marks) != 0; };
+  TextTraits t;
+  t.has_line_feed = any(line_feed);
+  t.has_tab = any(tab);
+  t.has_backslash = any(backslash);
+  t.has_control = any(control);
+  t.has_quote = quote != 0;
+  t.has_apostrophe = apostrophe != 0;
+  t.has_three_quotes = three_quotes;
+  t.has_three_apostrophes = three_apostrophes;
+  return t;
+}
+
+#else
 
 // The bytes measure looks at; the rest change no decision.
 inline bool is_telling(unsigned char c) {
@@ -36,8 +112,8 @@ inline bool is_telling(unsigned char c) {
 
 TextTraits measure(std::string_view text) {
   TextTraits t;
-  std::size_t quotes = 0;
-  std::size_t apostrophes = 0;
+  unsigned quotes = 0;  // the marks of the last two bytes, as has_three_in_a_row takes them
+  unsigned apostrophes = 0;
   const char* p = text.data();
   const char* const end = p + text.size();
   const char* next = nullptr;  // just after the last telling byte: a run goes on there
@@ -51,28 +127,32 @@ TextTraits measure(std::string_view text) {
         is_telling);
     if (p == end) break;
     const unsigned char c = static_cast<unsigned char>(*p);
-    const bool adjacent = p == next;
+    if (p != next) quotes = apostrophes = 0;
     next = p + 1;
-    quotes = c == '"' ? (adjacent ? quotes + 1 : 1) : 0;
-    apostrophes = c == '\'' ? (adjacent ? apostrophes + 1 : 1) : 0;
-    if (quotes > t.quote_run) t.quote_run = quotes;
-    if (apostrophes > t.apostrophe_run) t.apostrophe_run = apostrophes;
-    if (c == '\n') {
+    const unsigned q = c == '"' ? 1 : 0;
+    const unsigned a = c == '\'' ? 1 : 0;
+    t.has_three_quotes |= has_three_in_a_row(q, quotes);
+    t.has_three_apostrophes |= has_three_in_a_row(a, apostrophes);
+    quotes = quotes >> 1 | q << 1;
+    apostrophes = apostrophes >> 1 | a << 1;
+    if (c == '"') {
+      t.has_quote = true;
+    } else if (c == '\'') {
+      t.has_apostrophe = true;
+    } else if (c == '\n') {
       t.has_line_feed = true;
     } else if (c == '\t') {
       t.has_tab = true;
     } else if (c == '\\') {
       t.has_backslash = true;
-    } else if (c == '"') {
-      t.has_quote = true;
-    } else if (c == '\'') {
-      t.has_apostrophe = true;
     } else {
       t.has_control = true;
     }
   }
   return t;
 }
+
+#endif
 
 constexpr EscapeTable kBasicEscapes = [] {
   EscapeTable table = control_escapes(HexCase::Upper);
@@ -168,9 +248,9 @@ void append_string(Out& out, std::string_view text) {
     out += '\'';
     out += text;
     out += '\'';
-  } else if (!t.has_control && !t.has_backslash && t.quote_run <= 2) {
+  } else if (!t.has_control && !t.has_backslash && !t.has_three_quotes) {
     append_multiline_basic(out, text, t.has_line_feed);
-  } else if (!t.has_control && t.apostrophe_run <= 2) {
+  } else if (!t.has_control && !t.has_three_apostrophes) {
     out += "'''";
     if (t.has_line_feed) out += '\n';
     out += text;
