@@ -33,8 +33,8 @@ struct TextTraits {
   bool has_three_apostrophes = false;  // a run of three or more apostrophes
 };
 
-// Marks of the bytes in a row, one bit per byte, that hold three marked bytes in a row. before
-// holds the marks of the two bytes before the row in its low bits.
+// Whether three marked bytes follow each other: marks has one bit per byte of a stretch of
+// text, before the marks of the two bytes ahead of it in its low bits, the nearer one higher.
 constexpr bool has_three_in_a_row(unsigned marks, unsigned before) {
   const unsigned all = marks << 2 | before;
   return (all & all >> 1 & all >> 2) != 0;
