@@ -11,7 +11,7 @@ import random
 import sys
 
 sys.path.insert(0, os.path.dirname(__file__))
-from common import best_of, record, scratch_folder, settings_data  # noqa: E402
+from common import best_of, record, scratch_folder, settings_data, text_save  # noqa: E402
 
 from _orn_core import OrnSettingEngine  # noqa: E402
 
@@ -87,15 +87,8 @@ def measure(folder, label, data):
     save_ours = best_of(save)
     mb = os.path.getsize(path) / MB
 
-    def peer_save(dumps):
-        def run():
-            text = dumps(data)
-            with open(path + ".peer", "w", encoding="utf-8") as f:
-                f.write(text)
-        return run
-
-    save_pyjson5 = best_of(peer_save(pyjson5.dumps))
-    save_json5 = best_of(peer_save(json5.dumps), repeat=1, warm=False)
+    save_pyjson5 = best_of(text_save(pyjson5.dumps, data, path + ".peer"))
+    save_json5 = best_of(text_save(json5.dumps, data, path + ".peer"), repeat=1, warm=False)
 
     kept = []  # freeing a tree is not part of loading it
     load_ours = best_of(lambda: kept.append(OrnSettingEngine(path, "json5").value("")))

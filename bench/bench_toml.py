@@ -11,7 +11,7 @@ import sys
 import tomllib
 
 sys.path.insert(0, os.path.dirname(__file__))
-from common import best_of, record, scratch_folder, settings_data  # noqa: E402
+from common import best_of, record, scratch_folder, settings_data, text_save  # noqa: E402
 
 from _orn_core import OrnSettingEngine  # noqa: E402
 
@@ -106,16 +106,10 @@ def measure(folder, label, data):
             engine.set_value(key, value)
         engine.sync()
 
-    def peer_save(dumps):
-        def run():
-            text = dumps(data)
-            with open(os.path.join(folder, "peer.toml"), "w", encoding="utf-8") as f:
-                f.write(text)
-        return run
-
+    peer_path = os.path.join(folder, "peer.toml")
     ours = best_of(save)
-    by_rtoml = best_of(peer_save(rtoml.dumps))
-    pure = best_of(peer_save(tomli_w.dumps), repeat=1)
+    by_rtoml = best_of(text_save(rtoml.dumps, data, peer_path))
+    pure = best_of(text_save(tomli_w.dumps, data, peer_path), repeat=1)
     record("TOML", "save", label, "rtoml", by_rtoml / ours)
     record("TOML", "save", label, "tomli_w", pure / ours)
     print(f"save {label} ({mb:.1f} MB): ours {mb / ours:6.1f} MB/s   x{by_rtoml / ours:5.1f} vs rtoml.dumps + write "
