@@ -2,7 +2,7 @@
 
 Three save goals are set against peers: set_value of the 24 MB tree at 0.5x orjson.dumps, the
 TOML save of the 20 MB file at half of rtoml.dumps plus a write, and the JSON5 save of the deep
-shape at a fiftieth of json5.dumps plus a write. Each is compared here with floors that any
+shape at a fiftieth of json5.dumps (in our layout) plus a write. Each is compared here with floors that any
 engine which keeps a copy of the data must pay: reading every object of the input once
 (floor_walk.c, compiled on the spot), that read plus the smallest copying tree and its release,
 and writing the saved text to a file. Everything runs on tmpfs, side by side in one run.
@@ -22,7 +22,6 @@ from _orn_core import OrnSettingEngine  # noqa: E402
 try:
     import bench_json5
     import bench_toml
-    import json5
     import orjson
     import rtoml
 except ImportError as missing:
@@ -80,7 +79,8 @@ def main():
             ("toml", wide,
              lambda data, path: best_of(text_save(rtoml.dumps, data, path)) / 2),
             ("json5", deep,
-             lambda data, path: best_of(text_save(json5.dumps, data, path), repeat=1, warm=False) / 50),
+             lambda data, path: best_of(text_save(bench_json5.json5_layout, data, path), repeat=1,
+                                        warm=False) / 50),
         ):
             path = os.path.join(folder, f"floor.{fmt}")
             runs = iter(range(1_000_000))
