@@ -2,10 +2,10 @@
 
 Three save goals are set against peers: set_value of the 24 MB tree at 0.5x orjson.dumps, the
 TOML save of the 20 MB file at half of rtoml.dumps plus a write, and the JSON5 save of the deep
-shape at a fiftieth of json5.dumps (in our layout) plus a write. Each is compared here with floors that any
-engine which keeps a copy of the data must pay: reading every object of the input once
-(floor_walk.c, compiled on the spot), that read plus the smallest copying tree and its release,
-and writing the saved text to a file. Everything runs on tmpfs, side by side in one run.
+shape at a fiftieth of json5.dumps (in our layout) plus a write. Each is compared here with
+floors that any engine which keeps a copy of the data must pay: reading every object of the
+input once (floor_walk.c, compiled on the spot), that read plus the smallest copying tree and
+its release, and writing the saved text to a file. All on tmpfs, side by side in one run.
 """
 
 import os
