@@ -421,11 +421,12 @@ def test_every_code_point_is_classified_by_the_writer_and_reader(tmp_path):
 
 
 def test_keys_are_bare_exactly_when_every_character_may_be(tmp_path):
-    # ASCII characters are judged by a table, and the first one beyond ASCII hands the rest of
-    # the key to the decoding loop: each ASCII character, and a few others, at every place.
+    # Keys are tested in pieces of sixteen bytes, shorter ones as overlapping pieces, then by
+    # a table, and the first character beyond ASCII hands the rest of the key to the decoding
+    # loop: each ASCII character, and a few others, at every place of keys of every such size.
     chars = [chr(c) for c in range(1, 128)] + ["é", "\u0663", "\u200c", "\u00a0"]
     keys = {}
-    for length in (8, 9, 16, 17, 24):
+    for length in (1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 24, 32, 33):
         for at in range(length):
             for c in chars:
                 keys["a" * at + c + "b" * (length - at - 1)] = 0

@@ -347,6 +347,18 @@ class TestWriting:
         assert path.read_text() == f"[t]\n{text} = 1\n"
         assert load(tmp_path, path.read_text())["t"] == {key: 1}
 
+    def test_keys_are_bare_exactly_when_every_byte_may_be(self, tmp_path):
+        # Keys are tested sixteen bytes a step, shorter ones as overlapping pieces of
+        # themselves: each ASCII character, and one beyond, at every place of every such size.
+        chars = [chr(c) for c in range(1, 128)] + ["é"]
+        keys = {"a" * at + c + "b" * (length - at - 1): 0
+                for length in (1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 24, 32, 33)
+                for at in range(length) for c in chars}
+        written = saved(tmp_path, {"t": keys})
+        assert load(tmp_path, written)["t"] == keys
+        bare = {line[:-len(" = 0")] for line in written.split("\n")[1:-1] if line[0] not in "\"'"}
+        assert bare == {k for k in keys if all(c.isascii() and (c.isalnum() or c in "-_") for c in k)}
+
     @pytest.mark.parametrize(
         "tree, message",
         [

@@ -262,17 +262,9 @@ void append_string(Out& out, std::string_view text) {
   }
 }
 
-bool is_bare_key(std::string_view key) {
-  if (key.empty()) return false;
-  for (char c : key) {
-    if (!kTomlBareKeyChars[static_cast<unsigned char>(c)]) return false;
-  }
-  return true;
-}
-
 template <typename Out>
 void append_key(Out& out, std::string_view key) {
-  if (is_bare_key(key)) {
+  if (all_word_bytes(key, '-')) {  // the bytes of a bare key
     out += key;
     return;
   }
