@@ -14,13 +14,13 @@
 namespace orn {
 
 void append_uint(std::string& out, std::uint64_t value) {
-  char text[20];
-  out.append(text, std::to_chars(text, text + sizeof text, value).ptr);
+  char text[kIntegerTextRoom];
+  out.append(text, put_uint(text, value));
 }
 
 void append_int(std::string& out, std::int64_t value) {
-  char text[20];
-  out.append(text, std::to_chars(text, text + sizeof text, value).ptr);
+  char text[kIntegerTextRoom];
+  out.append(text, put_int(text, value));
 }
 
 namespace {
@@ -517,6 +517,66 @@ constexpr std::uint64_t kPowersOfTen[] = {1,
                                           100000000000000000};
 
 }  // namespace
+
+// Settings integers have every length, so the longer ones come out of the branch-free
+// sixteen-digit conversion, not a loop whose length varies; those of up to four digits, the
+// most common, take a path of their own, by pairs of digits.
+char* put_uint(char* p, std::uint64_t value) {
+  if (value < 10000) {
+    static constexpr auto kPairs = [] {
+      std::array<char, 200> pairs{};
+      for (int i = 0; i < 100; ++i) {
+        pairs[2 * i] = static_cast<char>('0' + i / 10);
+        pairs[2 * i + 1] = static_cast<char>('0' + i % 10);
+      }
+      return pairs;
+    }();
+    const auto n = static_cast<std::uint32_t>(value);
+    if (n < 10) {
+      *p = static_cast<char>('0' + n);
+      return p + 1;
+    }
+    if (n < 100) {
+      std::memcpy(p, &kPairs[2 * n], 2);
+      return p + 2;
+    }
+    const std::uint32_t high = n / 100;
+    const std::uint32_t low = n % 100;
+    if (n < 1000) {
+      *p = static_cast<char>('0' + high);
+      std::memcpy(p + 1, &kPairs[2 * low], 2);
+      return p + 3;
+    }
+    std::memcpy(p, &kPairs[2 * high], 2);
+    std::memcpy(p + 2, &kPairs[2 * low], 2);
+    return p + 4;
+  }
+  constexpr std::uint64_t kEight = 100000000;
+  if (value >= kPowersOfTen[16]) {
+    // At most four leading digits (2^64 - 1 has twenty), then sixteen in place.
+    const auto top = static_cast<std::uint32_t>(value / kPowersOfTen[16]);
+    const std::uint64_t rest = value % kPowersOfTen[16];
+    p = put_uint(p, top);
+    sixteen_digits(static_cast<std::uint32_t>(rest / kEight),
+                   static_cast<std::uint32_t>(rest % kEight), p);
+    return p + 16;
+  }
+  // Sixteen digits with leading zeros, then the last `count` of them moved to p in one copy of
+  // sixteen bytes: the bytes past the text are scratch.
+  char digits[32] = {};
+  sixteen_digits(static_cast<std::uint32_t>(value / kEight),
+                 static_cast<std::uint32_t>(value % kEight), digits);
+  const int width = (64 - std::countl_zero(value)) * 1233 >> 12;
+  const int count = width + (value >= kPowersOfTen[width] ? 1 : 0);
+  std::memcpy(p, digits + 16 - count, 16);
+  return p + count;
+}
+
+char* put_int(char* p, std::int64_t value) {
+  if (value >= 0) return put_uint(p, static_cast<std::uint64_t>(value));
+  *p = '-';
+  return put_uint(p + 1, 0 - static_cast<std::uint64_t>(value));
+}
 
 DecimalDigits shortest_digits(double value) {
   const auto bits = std::bit_cast<std::uint64_t>(value);

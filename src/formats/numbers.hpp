@@ -1,7 +1,7 @@
 // Number text shared by the text formats: shortest round-trip float digits and their layouts,
-// integer text, and correctly rounded decimal parsing. Float digits are worked out with exact
-// integer arithmetic; integer text and parsing go through std::to_chars and std::from_chars,
-// which are locale-independent and exact.
+// integer text, and correctly rounded decimal parsing. Float and integer digits are worked out
+// with exact integer arithmetic; integer parsing goes through std::from_chars. None of it
+// depends on the locale.
 #pragma once
 
 #include <array>
@@ -28,6 +28,13 @@ DecimalDigits shortest_digits(double value);
 
 void append_uint(std::string& out, std::uint64_t value);
 void append_int(std::string& out, std::int64_t value);
+
+// The room put_uint and put_int need: the text is at most 20 bytes ("-9223372036854775808",
+// "18446744073709551615"), and bytes past it up to this room may be overwritten as scratch.
+inline constexpr std::size_t kIntegerTextRoom = 20;
+// The decimal text of value at p, which has kIntegerTextRoom bytes; returns the end of the text.
+char* put_uint(char* p, std::uint64_t value);
+char* put_int(char* p, std::int64_t value);
 
 // How each format lays out the shortest digits of a finite float.
 enum class FloatLayout : std::uint8_t {

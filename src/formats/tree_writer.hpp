@@ -3,7 +3,6 @@
 // that keeps a writer from producing a file its own reader refuses.
 #pragma once
 
-#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -95,12 +94,10 @@ class TextBuffer {
 };
 
 inline void append_uint(TextBuffer& out, std::uint64_t value) {
-  char* p = out.claim(20);
-  out.advance(std::to_chars(p, p + 20, value).ptr);
+  out.advance(put_uint(out.claim(kIntegerTextRoom), value));
 }
 inline void append_int(TextBuffer& out, std::int64_t value) {
-  char* p = out.claim(20);
-  out.advance(std::to_chars(p, p + 20, value).ptr);
+  out.advance(put_int(out.claim(kIntegerTextRoom), value));
 }
 inline void append_float(TextBuffer& out, double value, FloatLayout layout) {
   char* p = out.claim(kFloatTextMax);

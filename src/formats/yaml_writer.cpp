@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -333,14 +332,12 @@ class Emitter {
   void null() { plain("null"); }
   void boolean(bool b) { plain(b ? "true" : "false"); }
   void uinteger(std::uint64_t u) {
-    char text[20];
-    plain(std::string_view(text,
-                           static_cast<std::size_t>(std::to_chars(text, text + 20, u).ptr - text)));
+    char text[kIntegerTextRoom];
+    plain(std::string_view(text, static_cast<std::size_t>(put_uint(text, u) - text)));
   }
   void integer(std::int64_t i) {
-    char text[20];
-    plain(std::string_view(text,
-                           static_cast<std::size_t>(std::to_chars(text, text + 20, i).ptr - text)));
+    char text[kIntegerTextRoom];
+    plain(std::string_view(text, static_cast<std::size_t>(put_int(text, i) - text)));
   }
   void floating(double d) {
     char text[kFloatTextMax];

@@ -183,6 +183,43 @@ TEST_CASE("integer text: radix prefixes and the 64- and 128-bit ranges") {
   CHECK(classify_integer("+12", RadixPrefixes::None, true, plus) && unsigned_value(plus) == 12);
 }
 
+TEST_CASE("integer text agrees with to_chars at every length") {
+  // Every power of ten and its neighbours (each length and each step between the conversion's
+  // paths), the ends of both ranges, and random values of every bit length.
+  std::vector<std::uint64_t> values = {0, std::numeric_limits<std::uint64_t>::max()};
+  for (std::uint64_t power = 1;; power *= 10) {
+    for (std::uint64_t v : {power - 1, power, power + 1, power * 2 - 1}) values.push_back(v);
+    if (power > std::numeric_limits<std::uint64_t>::max() / 10) break;
+  }
+  std::mt19937_64 random(7);
+  for (int bits = 1; bits <= 64; ++bits) {
+    for (int i = 0; i < 2000; ++i) values.push_back(random() >> (64 - bits));
+  }
+  int mismatches = 0;
+  auto check = [&](std::string_view ours, auto value) {
+    char expected[24];
+    const std::string_view reference(expected, std::to_chars(expected, expected + 24, value).ptr);
+    if (ours == reference) return;
+    if (++mismatches <= 5)
+      std::fprintf(stderr, "integer text %s, to_chars %s\n", std::string(ours).c_str(),
+                   std::string(reference).c_str());
+  };
+  for (std::uint64_t u : values) {
+    // Room to the byte, and bytes past it that must stay untouched.
+    char text[kIntegerTextRoom + 4];
+    std::memset(text, '#', sizeof text);
+    check(std::string_view(text, put_uint(text, u)), u);
+    CHECK(std::string_view(text + kIntegerTextRoom, 4) == "####");
+    const auto i = static_cast<std::int64_t>(u);
+    check(std::string_view(text, put_int(text, i)), i);
+    CHECK(std::string_view(text + kIntegerTextRoom, 4) == "####");
+    std::string appended = "x";
+    append_int(appended, i);
+    check(std::string_view(appended).substr(1), i);
+  }
+  CHECK_EQ(mismatches, 0);
+}
+
 TEST_CASE("float layouts of every format") {
   const struct {
     double value;
