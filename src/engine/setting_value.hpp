@@ -4,6 +4,7 @@
 // tree is never copied behind the caller's back.
 #pragma once
 
+#include <compare>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -23,9 +24,96 @@ namespace orn {
 class SettingValue;
 class Mapping;
 using List = std::vector<SettingValue, TreeAllocator<SettingValue>>;
-// A mapping's key name. Names past the short-string room are tree memory too: a keys-heavy tree
-// has one such block for nearly every entry.
-using Key = std::basic_string<char, std::char_traits<char>, TreeAllocator<char>>;
+
+// A mapping's key name, in sixteen bytes, so that an entry (key and value) takes thirty-two:
+// names of up to 15 bytes, nearly all of them, sit inline; a longer name lives in one block of
+// tree memory that holds its length too. Moving a key copies its sixteen bytes.
+class alignas(8) Key {
+ public:
+  Key() noexcept = default;
+  explicit Key(std::string_view name) {
+    const std::size_t n = name.size();
+    if (n > kInlineCapacity) {
+      auto* block = static_cast<LongName*>(tree_allocate(offsetof(LongName, data) + n));
+      block->size = n;
+      std::memcpy(block->data, name.data(), n);
+      bytes_[0] = kLong;
+      std::memcpy(bytes_ + 8, &block, sizeof block);
+      return;
+    }
+    // Overlapping fixed-size copies, never reading past the name: a call to memcpy of a
+    // variable length would cost more than the copy.
+    const char* p = name.data();
+    char* out = bytes_ + 1;
+    if (n >= 8) {
+      std::memcpy(out, p, 8);
+      std::memcpy(out + n - 8, p + n - 8, 8);
+    } else if (n >= 4) {
+      std::memcpy(out, p, 4);
+      std::memcpy(out + n - 4, p + n - 4, 4);
+    } else if (n > 0) {
+      out[0] = p[0];
+      out[n / 2] = p[n / 2];
+      out[n - 1] = p[n - 1];
+    }
+    bytes_[0] = static_cast<char>(n);
+  }
+  Key(const Key& other) : Key(other.view()) {}
+  Key& operator=(const Key& other) {
+    if (this != &other) *this = Key(other.view());
+    return *this;
+  }
+  Key(Key&& other) noexcept { take_bytes(other); }
+  Key& operator=(Key&& other) noexcept {
+    if (this == &other) return *this;
+    release();
+    take_bytes(other);
+    return *this;
+  }
+  ~Key() { release(); }
+
+  std::size_t size() const noexcept {
+    return is_long() ? long_name()->size : static_cast<unsigned char>(bytes_[0]);
+  }
+  const char* data() const noexcept { return is_long() ? long_name()->data : bytes_ + 1; }
+  std::string_view view() const noexcept {
+    if (is_long()) return {long_name()->data, long_name()->size};
+    return {bytes_ + 1, static_cast<unsigned char>(bytes_[0])};
+  }
+  // Implicit: searches, sorts and writers take keys as text.
+  operator std::string_view() const noexcept { return view(); }
+  bool empty() const noexcept { return bytes_[0] == 0; }
+
+  friend bool operator==(const Key& a, const Key& b) noexcept { return a.view() == b.view(); }
+  friend bool operator==(const Key& a, std::string_view b) noexcept { return a.view() == b; }
+  friend auto operator<=>(const Key& a, const Key& b) noexcept { return a.view() <=> b.view(); }
+
+ private:
+  struct LongName {
+    std::size_t size;
+    char data[1];  // size bytes follow
+  };
+  static constexpr std::size_t kInlineCapacity = 15;
+  static constexpr char kLong = static_cast<char>(0xff);
+
+  bool is_long() const noexcept { return bytes_[0] == kLong; }
+  LongName* long_name() const noexcept {
+    LongName* block;
+    std::memcpy(&block, bytes_ + 8, sizeof block);
+    return block;
+  }
+  void release() noexcept {
+    if (is_long()) tree_release(long_name());
+  }
+  void take_bytes(Key& other) noexcept {
+    std::memcpy(bytes_, other.bytes_, sizeof bytes_);
+    other.bytes_[0] = 0;
+  }
+
+  // Byte 0: the length of an inline name, whose bytes follow, or kLong; then the block's
+  // address in bytes 8 to 15.
+  char bytes_[16] = {};
+};
 
 class SettingValue {
  public:
@@ -152,7 +240,7 @@ class Mapping : public TreeAllocated {
  public:
   using Entry = std::pair<Key, SettingValue>;
   using Block = std::vector<Entry, TreeAllocator<Entry>>;
-  // 128 entries of 48 bytes: a split or a merge moves at most 6 KB, and the row of blocks stays
+  // 128 entries of 32 bytes: a split or a merge moves at most 4 KB, and the row of blocks stays
   // short enough that its headers move cheaply when a block comes or goes.
   static constexpr std::size_t kBlockMax = 128;
 

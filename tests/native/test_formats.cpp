@@ -522,7 +522,7 @@ TEST_CASE("format table: rows, failure wording, and the depth each writer promis
     auto in_document = [&format](SettingValue value) {
       if (format.kind != DriverKind::Toml) return value;
       Mapping root;
-      root.append("v", std::move(value));
+      root.append(Key("v"), std::move(value));
       return SettingValue::map(std::move(root));
     };
     SettingValue deepest = in_document(nested_lists(format.max_depth));

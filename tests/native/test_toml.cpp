@@ -46,7 +46,7 @@ TEST_CASE("toml: a tree nested far deeper than the stack is refused, not walked"
     value = SettingValue::list(std::move(wrapper));
   }
   Mapping root;
-  root.append("v", std::move(value));
+  root.append(Key("v"), std::move(value));
   SettingValue tree = SettingValue::map(std::move(root));
   auto text = format_toml(tree);
   REQUIRE(!text);

@@ -15,19 +15,43 @@ namespace {
 
 SettingValue map_of(std::initializer_list<std::pair<const char*, int>> entries) {
   Mapping m;
-  for (const auto& [k, v] : entries) m.append(k, SettingValue::integer(v));
+  for (const auto& [k, v] : entries) m.append(Key(k), SettingValue::integer(v));
   m.finish();
   return SettingValue::map(std::move(m));
 }
 
 }  // namespace
 
+TEST_CASE("keys hold every length, inline and in a block, through copies and moves") {
+  std::vector<std::string> names;
+  for (std::size_t n = 0; n <= 40; ++n) {
+    std::string name;
+    for (std::size_t i = 0; i < n; ++i) name += static_cast<char>('a' + (i * 7 + n) % 26);
+    names.push_back(name);
+    names.push_back(name + '\0');  // bytes after the text count
+  }
+  for (const std::string& name : names) {
+    Key key(name);
+    CHECK(key.view() == name && key.size() == name.size() && key.empty() == name.empty());
+    Key copy(key);
+    Key moved(std::move(copy));
+    CHECK(moved == key && copy.empty());
+    Key assigned(names.back());
+    assigned = moved;
+    assigned = std::move(assigned);
+    CHECK(assigned == std::string_view(name));
+    for (const std::string& other : names) {
+      CHECK(((key <=> Key(other)) < 0) == (name < other));
+    }
+  }
+}
+
 TEST_CASE("finish sorts by bytes and keeps the last duplicate") {
   Mapping m;
   for (const char* key : {"b", "a/x", "a", "a-b", "\xc3\xa9", "Z", "a"}) {
-    m.append(key, SettingValue::string(std::string(key) + "!"));
+    m.append(Key(key), SettingValue::string(std::string(key) + "!"));
   }
-  m.append("a", SettingValue::integer(7));
+  m.append(Key("a"), SettingValue::integer(7));
   m.finish();
   std::vector<std::string> keys;
   for (const auto& e : m) keys.emplace_back(e.first);

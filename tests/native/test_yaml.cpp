@@ -162,7 +162,7 @@ TEST_CASE("yaml writer finds indicator pairs at every offset of a one-line text"
         const std::string text =
             std::string(before, 'a') + std::string(piece) + std::string(after, 'b');
         Mapping map;
-        map.append("k", SettingValue::string(text));
+        map.append(Key("k"), SettingValue::string(text));
         map.append_copy(text, SettingValue::string(text));
         map.finish();
         const SettingValue tree = SettingValue::map(std::move(map));
