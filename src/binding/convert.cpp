@@ -361,7 +361,12 @@ class FromPython {
   // of the exact builtin containers are added on the way.
   Status advance(Frame& frame, PyRef& next);
   static SettingValue finish(Frame& frame) {
-    if (!frame.is_map) return SettingValue::list(std::move(frame.items));
+    if (!frame.is_map) {
+      // The items' room stays with the frame, for the next list at this depth.
+      SettingValue list = SettingValue::list(std::span<SettingValue>(frame.items));
+      frame.items.clear();
+      return list;
+    }
     return SettingValue::map(build_mapping(frame));
   }
   static Mapping build_mapping(Frame& frame);
@@ -1101,7 +1106,8 @@ class ToPython {
     PyRef dict;  // a mapping's dict; null for a list
     PyRef key;   // a mapping's key for the container child being made
     Mapping::const_iterator entry{}, entries_end{};
-    List::const_iterator item{}, items_end{};
+    const SettingValue* item = nullptr;
+    const SettingValue* items_end = nullptr;
     std::uint64_t next_hash = 0;  // of the key under entry
     std::size_t base = 0;         // a list's first item in items_
     bool flat = false;            // a list of scalars only
@@ -1129,8 +1135,9 @@ class ToPython {
       if (!frame.dict) return interpreter_failure();
     } else {
       frame.dict = PyRef();
-      frame.item = value.as_list().begin();
-      frame.items_end = value.as_list().end();
+      const auto items = value.as_list();
+      frame.item = items.data();
+      frame.items_end = items.data() + items.size();
       frame.base = items_.size();
       frame.flat = std::none_of(frame.item, frame.items_end, is_container);
     }

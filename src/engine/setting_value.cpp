@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstddef>
+#include <new>
 
 #include "engine/key_bytes.hpp"
 
@@ -26,11 +27,24 @@ SettingValue SettingValue::string(std::string_view s) {
   return v;
 }
 
-SettingValue SettingValue::list(List items) {
+SettingValue SettingValue::list(std::span<SettingValue> items) {
+  static_assert(sizeof(ListBlock) % alignof(SettingValue) == 0);
   SettingValue v;
-  v.l_ = new (tree_allocate(sizeof(List))) List(std::move(items));
   v.kind_ = Kind::List;
   v.short_size_ = kLong;
+  v.l_ = nullptr;
+  if (items.empty()) return v;
+  auto* block = static_cast<ListBlock*>(tree_allocate(sizeof(ListBlock) + items.size_bytes()));
+  block->size = items.size();
+  SettingValue* out = block->items();
+  // Items are relocated whole, as a move of one value already is (take_bytes): the moved item
+  // is the bytes of its source, and the source is left null, whose bytes are all zero. Moving
+  // them one at a time stalls on each source's kind, stored a byte at a time and read back by
+  // the caller's destructors at once.
+  static_assert(static_cast<int>(Kind::Null) == 0);
+  std::memcpy(static_cast<void*>(out), static_cast<const void*>(items.data()), items.size_bytes());
+  std::memset(static_cast<void*>(items.data()), 0, items.size_bytes());
+  v.l_ = block;
   return v;
 }
 
@@ -70,9 +84,13 @@ void SettingValue::destroy_container() noexcept {
       }
     };
     if (node.kind_ == Kind::List) {
-      for (SettingValue& child : *node.l_) detach(child);
-      node.l_->~List();
-      tree_release(node.l_);
+      if (node.l_ != nullptr) {
+        for (SettingValue& child : node.as_list()) {
+          detach(child);
+          child.~SettingValue();
+        }
+        tree_release(node.l_);
+      }
     } else {
       for (auto& entry : *node.m_) detach(entry.second);
       delete node.m_;
@@ -101,8 +119,11 @@ bool operator==(const SettingValue& a, const SettingValue& b) {
       return std::bit_cast<std::uint64_t>(a.d_) == std::bit_cast<std::uint64_t>(b.d_);
     case Kind::String:
       return a.as_string() == b.as_string();
-    case Kind::List:
-      return *a.l_ == *b.l_;
+    case Kind::List: {
+      const auto x = a.as_list();
+      const auto y = b.as_list();
+      return x.size() == y.size() && std::equal(x.begin(), x.end(), y.begin());
+    }
     case Kind::Map:
       return *a.m_ == *b.m_;
   }

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <iterator>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -23,6 +24,8 @@ namespace orn {
 
 class SettingValue;
 class Mapping;
+// The items of a list being built. A stored list keeps its items in one block of its own, behind
+// its length, and is read as a span.
 using List = std::vector<SettingValue, TreeAllocator<SettingValue>>;
 
 // A mapping's key name, in sixteen bytes, so that an entry (key and value) takes thirty-two:
@@ -163,7 +166,9 @@ class SettingValue {
     return v;
   }
   static SettingValue string(std::string_view s);
-  static SettingValue list(List items = {});
+  // Moves the items out, leaving them null; only the list's own block is allocated.
+  static SettingValue list(std::span<SettingValue> items);
+  static SettingValue list(List items = {}) { return list(std::span<SettingValue>(items)); }
   static SettingValue map(Mapping m);
   static SettingValue map();
 
@@ -181,8 +186,14 @@ class SettingValue {
     if (short_size_ != kLong) return {reinterpret_cast<const char*>(this) + 2, short_size_};
     return {s_->data, s_->size};
   }
-  const List& as_list() const noexcept { return *l_; }
-  List& as_list() noexcept { return *l_; }
+  std::span<const SettingValue> as_list() const noexcept {
+    if (l_ == nullptr) return {};
+    return {l_->items(), l_->size};
+  }
+  std::span<SettingValue> as_list() noexcept {
+    if (l_ == nullptr) return {};
+    return {l_->items(), l_->size};
+  }
   const Mapping& as_map() const noexcept { return *m_; }
   Mapping& as_map() noexcept { return *m_; }
   // The heap block behind a long string or a container, or null: walks fetch it ahead of use.
@@ -199,6 +210,14 @@ class SettingValue {
   struct LongString {
     std::size_t size;
     char data[1];  // size bytes follow
+  };
+  // A non-empty list: its length, then its items (an empty list has no block). The header takes
+  // sixteen bytes, so that no item straddles two cache lines.
+  struct alignas(16) ListBlock {
+    std::size_t size;
+    SettingValue* items() noexcept {
+      return reinterpret_cast<SettingValue*>(reinterpret_cast<char*>(this) + sizeof(ListBlock));
+    }
   };
   static constexpr std::uint8_t kLong = 0xff;
   static constexpr std::size_t kInlineCapacity = 14;
@@ -223,7 +242,7 @@ class SettingValue {
     std::int64_t i_;
     double d_;
     LongString* s_;
-    List* l_;
+    ListBlock* l_;
     Mapping* m_;
   };
 };

@@ -396,7 +396,7 @@ class Writer {
       if (where == Placement::Table) {
         if (!write_section(entry.second.as_map(), false)) return false;
       } else {
-        const List& elements = entry.second.as_list();
+        const auto elements = entry.second.as_list();
         for (std::size_t i = 0; i < elements.size(); ++i) {
           path_.push_back({{}, i, true});
           if (!write_section(elements[i].as_map(), true)) return false;
@@ -465,7 +465,7 @@ class Writer {
       return fail_too_deep(value, depth);
     }
     if (value.is_list()) {
-      const List& items = value.as_list();
+      const auto items = value.as_list();
       out_ += '[';
       for (std::size_t i = 0; i < items.size(); ++i) {
         if (items.size() >= 2) out_ += "\n    ";

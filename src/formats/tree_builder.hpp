@@ -35,10 +35,9 @@ class TreeBuilder {
   // collected.
   SettingValue& new_item() { return items_.emplace_back(); }
   SettingValue finish_list(std::size_t start) {
-    List list(std::make_move_iterator(items_.begin() + static_cast<std::ptrdiff_t>(start)),
-              std::make_move_iterator(items_.end()));
+    SettingValue list = SettingValue::list(std::span<SettingValue>(items_).subspan(start));
     items_.resize(start);
-    return SettingValue::list(std::move(list));
+    return list;
   }
 
   std::size_t map_start() const { return entries_.size(); }

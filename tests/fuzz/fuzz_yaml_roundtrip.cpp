@@ -28,7 +28,8 @@ bool has_astral(std::string_view s) {
 bool has_astral(const orn::SettingValue& v) {
   if (v.is_string()) return has_astral(v.as_string());
   if (v.is_list()) {
-    return std::any_of(v.as_list().begin(), v.as_list().end(),
+    const auto items = v.as_list();
+    return std::any_of(items.begin(), items.end(),
                        [](const orn::SettingValue& item) { return has_astral(item); });
   }
   if (v.is_map()) {

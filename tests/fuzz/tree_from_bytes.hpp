@@ -43,31 +43,37 @@ class Bytes {
 // and no more keep the refused texts small.
 inline orn::SettingValue tree_from_bytes(const std::uint8_t* data, std::size_t size,
                                          std::size_t max_open) {
+  // A list's items are collected apart: a stored list has a fixed length.
   struct Open {
-    orn::SettingValue container;
+    orn::SettingValue container;  // a mapping, or null for a list
+    orn::List items;
     std::string key;  // of this container in its parent mapping
+    bool is_list() const { return !container.is_map(); }
+    orn::SettingValue done() {
+      return is_list() ? orn::SettingValue::list(std::move(items)) : std::move(container);
+    }
   };
   auto add = [](std::vector<Open>& stack, orn::SettingValue value, std::string key) {
-    orn::SettingValue& top = stack.back().container;
+    Open& top = stack.back();
     if (top.is_list()) {
-      top.as_list().push_back(std::move(value));
+      top.items.push_back(std::move(value));
     } else {
-      top.as_map().insert_or_assign(key, std::move(value));
+      top.container.as_map().insert_or_assign(key, std::move(value));
     }
   };
   Bytes in(data, size);
   std::vector<Open> stack;
-  stack.push_back({in.byte() % 2 == 0 ? orn::SettingValue::map() : orn::SettingValue::list(), {}});
+  stack.push_back({in.byte() % 2 == 0 ? orn::SettingValue::map() : orn::SettingValue(), {}, {}});
   while (!in.empty()) {
     std::uint8_t op = in.byte();
     if (op > 7) {
       if (stack.size() == 1) continue;
       Open done = std::move(stack.back());
       stack.pop_back();
-      add(stack, std::move(done.container), std::move(done.key));
+      add(stack, done.done(), std::move(done.key));
       continue;
     }
-    std::string key = stack.back().container.is_map() ? in.text() : std::string();
+    std::string key = stack.back().is_list() ? std::string() : in.text();
     switch (op) {
       case 0:
         add(stack, orn::SettingValue(), std::move(key));
@@ -95,16 +101,16 @@ inline orn::SettingValue tree_from_bytes(const std::uint8_t* data, std::size_t s
       default:
         if (stack.size() >= max_open) break;
         stack.push_back(
-            {op == 6 ? orn::SettingValue::list() : orn::SettingValue::map(), std::move(key)});
+            {op == 6 ? orn::SettingValue() : orn::SettingValue::map(), {}, std::move(key)});
         break;
     }
   }
   while (stack.size() > 1) {
     Open done = std::move(stack.back());
     stack.pop_back();
-    add(stack, std::move(done.container), std::move(done.key));
+    add(stack, done.done(), std::move(done.key));
   }
-  return std::move(stack.back().container);
+  return stack.back().done();
 }
 
 }  // namespace orn_test
