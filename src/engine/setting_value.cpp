@@ -37,13 +37,16 @@ SettingValue SettingValue::list(std::span<SettingValue> items) {
   auto* block = static_cast<ListBlock*>(tree_allocate(sizeof(ListBlock) + items.size_bytes()));
   block->size = items.size();
   SettingValue* out = block->items();
-  // Items are relocated whole, as a move of one value already is (take_bytes): the moved item
-  // is the bytes of its source, and the source is left null, whose bytes are all zero. Moving
-  // them one at a time stalls on each source's kind, stored a byte at a time and read back by
-  // the caller's destructors at once.
+  // Items are relocated as a move of one value already is (take_bytes): the moved item is the
+  // bytes of its source, and the source is left null, whose bytes are all zero. Whole sixteen-
+  // byte stores: a move constructor's byte-wide stores to each source's kind stall the
+  // caller's destructors that read it back at once, and most lists are too short to pay for
+  // calls to memcpy and memset.
   static_assert(static_cast<int>(Kind::Null) == 0);
-  std::memcpy(static_cast<void*>(out), static_cast<const void*>(items.data()), items.size_bytes());
-  std::memset(static_cast<void*>(items.data()), 0, items.size_bytes());
+  for (SettingValue& item : items) {
+    std::memcpy(static_cast<void*>(out++), static_cast<const void*>(&item), sizeof item);
+    std::memset(static_cast<void*>(&item), 0, sizeof item);
+  }
   v.l_ = block;
   return v;
 }
