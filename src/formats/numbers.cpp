@@ -516,6 +516,13 @@ constexpr std::uint64_t kPowersOfTen[] = {1,
                                           10000000000000000,
                                           100000000000000000};
 
+// The number of decimal digits of v, for 0 < v < 10^17: log10(2) ~ 1233 / 4096 gives it from the
+// bit length to within one, and one comparison settles which.
+inline int decimal_length(std::uint64_t v) {
+  const int width = (64 - std::countl_zero(v)) * 1233 >> 12;
+  return width + (v >= kPowersOfTen[width] ? 1 : 0);
+}
+
 }  // namespace
 
 // Settings integers have every length, so the longer ones come out of the branch-free
@@ -566,8 +573,7 @@ char* put_uint(char* p, std::uint64_t value) {
   char digits[32] = {};
   sixteen_digits(static_cast<std::uint32_t>(value / kEight),
                  static_cast<std::uint32_t>(value % kEight), digits);
-  const int width = (64 - std::countl_zero(value)) * 1233 >> 12;
-  const int count = width + (value >= kPowersOfTen[width] ? 1 : 0);
+  const int count = decimal_length(value);
   std::memcpy(p, digits + 16 - count, 16);
   return p + count;
 }
@@ -647,10 +653,7 @@ DecimalDigits shortest_digits(double value) {
   std::memset(text + 17, '0', 16);
   // For a normal double f > c - 10 > 10^15: 16 or 17 digits. Only subnormals need the count.
   int length = f >= kPowersOfTen[16] ? 17 : 16;
-  if (f < kPowersOfTen[15]) {
-    const int width = (64 - std::countl_zero(f)) * 1233 >> 12;
-    length = width + (f >= kPowersOfTen[width] ? 1 : 0);
-  }
+  if (f < kPowersOfTen[15]) length = decimal_length(f);
   std::memcpy(d.digits, text + 17 - length, sizeof d.digits);
   d.count = length - trailing_zeros;
   d.exponent = k + length - 1;
