@@ -55,6 +55,22 @@ Error mismatch(PyObject* obj, const char* expected) {
 bool enter_level() { return Py_EnterRecursiveCall(" while converting a value") == 0; }
 void leave_level() { Py_LeaveRecursiveCall(); }
 
+// Each check costs the interpreter a look-up of the thread's state, a call into the loader, and
+// a set_value of a few small groups would pay more for its levels than for its data. So the
+// walks count no level until they reach this depth, deeper than any ordinary settings tree, and
+// then every level at once: deep data still fails at the same container, and Python code that
+// runs meanwhile has the levels below it counted first.
+constexpr std::size_t kUncountedLevels = 64;
+
+// Counts the levels [entered, upto); false, with the RecursionError set, at the first one the
+// check refuses, which is not counted.
+bool count_levels(std::size_t& entered, std::size_t upto) {
+  for (; entered < upto; ++entered) {
+    if (!enter_level()) return false;
+  }
+  return true;
+}
+
 // --- Python to SettingValue ----------------------------------------------------------------------
 
 struct AbcClasses {
@@ -287,15 +303,11 @@ class FromPython {
   FromPython(const FromPython&) = delete;
   FromPython& operator=(const FromPython&) = delete;
   ~FromPython() {
-    while (depth_ > 0) {  // after a failure
-      Frame& frame = top();
-      frame.entries.clear();
-      pop();
-    }
-    // The room of a wide mapping's entries is not kept for the life of the thread, and no room
-    // for items at all: it is tree memory, which must not outlive the interpreter.
+    while (depth_ > 0) pop();  // after a failure
+    // No room for items or entries is kept: it is tree memory, which must not outlive the
+    // interpreter.
     for (Frame& frame : frames_) {
-      if (frame.entries.capacity() > kKeptEntries) frame.entries = std::vector<Pending>();
+      frame.map = Mapping();
       if (frame.items.capacity() != 0) frame.items = List();
     }
     if (frames_.capacity() > spare_frames_.capacity()) spare_frames_ = std::move(frames_);
@@ -315,20 +327,8 @@ class FromPython {
     Fields,    // dataclass: field names looked up in the instance's __dict__
   };
 
-  // A mapping's child, collected in the order it was taken. The mapping is built once the
-  // container is done, its entries put in key order first, so that the mapping never moves them:
-  // moving an entry copies its key's bytes. The key is held, so its UTF-8 stays valid whatever
-  // Python code does to the container meanwhile.
-  struct Pending {
-    SettingValue value;
-    PyRef key;
-    std::string_view text;  // the key's UTF-8
-  };
-  static constexpr std::size_t kKeptEntries = 4096;
-  static constexpr std::size_t kSortedHere = 32;
-
   // Frames are reused from one container to the next at the same depth: the items have been moved
-  // out when they finished, and the entries and key bytes keep their buffers.
+  // out when they finished, and keep their buffer.
   struct Frame {
     Walk walk = Walk::Tuple;
     bool is_map = false;
@@ -338,7 +338,11 @@ class FromPython {
     Py_ssize_t index = 0;  // the next position (DictLive: PyDict_Next's position)
     Py_ssize_t count = 0;  // positions to take (DictLive: entries taken so far)
     List items;
-    std::vector<Pending> entries;  // is_map: the children so far, the last one's value pending
+    // is_map: the children so far, in the order they were taken, each key's bytes copied at
+    // once, so that Python code run meanwhile can do what it likes to the keys. `slot` is the
+    // last one's value, pending while that child is converted; nothing else is added meanwhile.
+    Mapping map;
+    SettingValue* slot = nullptr;
   };
 
   Frame& top() noexcept { return frames_[depth_ - 1]; }
@@ -367,9 +371,11 @@ class FromPython {
       frame.items.clear();
       return list;
     }
-    return SettingValue::map(build_mapping(frame));
+    // Python dicts of settings come in insertion order, seldom sorted. Of entries with equal
+    // keys the last one taken wins, as a later assignment would.
+    frame.map.finish();
+    return SettingValue::map(std::move(frame.map));
   }
-  static Mapping build_mapping(Frame& frame);
   static Status add_scalar(Frame& frame, PyObject* item) {
     auto value = from_scalar(item);
     if (!value) return std::move(value.error());
@@ -377,41 +383,43 @@ class FromPython {
     return Ok{};
   }
   // A mapping's next child starts with its key; its value comes with add().
-  static Status add_key(Frame& frame, PyRef key) {
+  static Status add_key(Frame& frame, PyObject* key) {
     std::string_view text;
-    ORN_TRY(key_view(key.get(), text));
-    frame.entries.push_back({SettingValue(), std::move(key), text});
+    ORN_TRY(key_view(key, text));
+    frame.slot = &frame.map.append_slot(text);
     return Ok{};
   }
   static void add(Frame& frame, SettingValue value) {
     if (frame.is_map) {
-      frame.entries.back().value = std::move(value);
+      *frame.slot = std::move(value);
     } else {
       frame.items.push_back(std::move(value));
     }
   }
 
-  // The frames of this thread's last finished conversion, all unused, kept for the next one: deep
-  // data would otherwise grow a new stack every time. A conversion started while another runs
-  // (from Python code that the first one called) gets a new stack.
-  static thread_local std::vector<Frame> spare_frames_;
+  // The frames of the last finished conversion, all unused, kept for the next one: deep data
+  // would otherwise grow a new stack every time. A conversion started while another runs (from
+  // Python code that the first one called, in this thread or another) gets a new stack. Every
+  // conversion runs with the interpreter lock held, so one spare for the process is as safe as
+  // one per thread, and cheaper: each use of a thread-local of a loaded module is a call.
+  static std::vector<Frame> spare_frames_;
 
   std::vector<Frame> frames_;  // frames_[0, depth_) are in use
   std::size_t depth_ = 0;
   std::size_t live_dicts_ = 0;  // DictLive frames in use
-  // Levels counted by the interpreter's recursion check: the deepest level so far, told again
-  // before Python code runs. So a level is counted once, not once per container, and the check
-  // still refuses the same container and shows Python code the depth it runs at.
+  // Levels counted by the interpreter's recursion check: from kUncountedLevels on the deepest
+  // level so far, and before Python code runs exactly the current depth. So a level is counted
+  // once, not once per container, and the check still refuses the same container and shows
+  // Python code the depth it runs at.
   std::size_t entered_ = 0;
 };
 
-thread_local std::vector<FromPython::Frame> FromPython::spare_frames_;
+std::vector<FromPython::Frame> FromPython::spare_frames_;
 
 Status FromPython::push(Walk walk, PyRef obj) {
   if (depth_ == frames_.size()) frames_.emplace_back();
-  if (depth_ == entered_) {
-    if (!enter_level()) return interpreter_failure();  // a refused level is not counted
-    ++entered_;
+  if (depth_ >= kUncountedLevels && !count_levels(entered_, depth_ + 1)) {
+    return interpreter_failure();
   }
   Frame& frame = frames_[depth_++];
   frame.walk = walk;
@@ -425,6 +433,7 @@ Status FromPython::push(Walk walk, PyRef obj) {
 
 Status FromPython::before_python_code() {
   for (; entered_ > depth_; --entered_) leave_level();
+  if (!count_levels(entered_, depth_)) return interpreter_failure();
   // Frames walked in place all lie above those an earlier call turned, so the scan from the top
   // ends soon after the last of them.
   for (std::size_t i = depth_; live_dicts_ > 0; --i) {
@@ -441,73 +450,6 @@ Status FromPython::before_python_code() {
     --live_dicts_;
   }
   return Ok{};
-}
-
-namespace {
-
-// The first eight bytes of key as a big-endian number, zero-padded past its end: heads order as
-// the keys do, up to ties. Short keys are read by overlapping loads, never past their end.
-std::uint64_t key_head(std::string_view key) noexcept {
-  const auto* p = reinterpret_cast<const unsigned char*>(key.data());
-  const std::size_t n = key.size();
-  auto load = [p](std::size_t at, auto word) {
-    std::memcpy(&word, p + at, sizeof word);
-    if constexpr (std::endian::native == std::endian::little) {
-      if constexpr (sizeof word == 8) return static_cast<std::uint64_t>(__builtin_bswap64(word));
-      if constexpr (sizeof word == 4) return static_cast<std::uint64_t>(__builtin_bswap32(word));
-    }
-    return static_cast<std::uint64_t>(word);
-  };
-  if (n >= 8) return load(0, std::uint64_t{});
-  if (n >= 4) return load(0, std::uint32_t{}) << 32 | load(n - 4, std::uint32_t{}) << (8 * (8 - n));
-  if (n == 0) return 0;
-  return std::uint64_t{p[0]} << 56 | std::uint64_t{p[n / 2]} << (56 - 8 * (n / 2)) |
-         std::uint64_t{p[n - 1]} << (56 - 8 * (n - 1));
-}
-
-}  // namespace
-
-// The frame's entries as a mapping. Python dicts of settings come in insertion order, seldom
-// sorted; a small one is ordered here by key heads, and its entries then move once, straight into
-// their places. Wider ones are left to Mapping::finish(), whose radix sort is made for them. Of
-// entries with equal keys the last one taken wins, as a later assignment would.
-Mapping FromPython::build_mapping(Frame& frame) {
-  std::vector<Pending>& entries = frame.entries;
-  const std::size_t n = entries.size();
-  Mapping mapping;
-  mapping.reserve(n);
-  if (n > kSortedHere) {
-    for (Pending& entry : entries) mapping.append_copy(entry.text, std::move(entry.value));
-    mapping.finish();
-  } else {
-    struct Sorted {
-      std::uint64_t head;
-      std::size_t index;
-    };
-    Sorted order[kSortedHere];
-    // Insertion sort, stable: equal keys keep the order they were taken in.
-    for (std::size_t i = 0; i < n; ++i) {
-      const Sorted item{key_head(entries[i].text), i};
-      auto before = [&](const Sorted& other) {
-        if (item.head != other.head) return item.head < other.head;
-        return entries[item.index].text < entries[other.index].text;
-      };
-      std::size_t j = i;
-      for (; j > 0 && before(order[j - 1]); --j) order[j] = order[j - 1];
-      order[j] = item;
-    }
-    // Strictly ascending appends need no finish().
-    for (std::size_t i = 0; i < n; ++i) {
-      Pending& entry = entries[order[i].index];
-      if (i + 1 < n && order[i + 1].head == order[i].head &&
-          entries[order[i + 1].index].text == entry.text) {
-        continue;  // a later entry has the same key
-      }
-      mapping.append_copy(entry.text, std::move(entry.value));
-    }
-  }
-  entries.clear();
-  return mapping;
 }
 
 // A non-exact dict or a Mapping on the top frame: a dataclass if it has fields, else by lists of
@@ -527,6 +469,7 @@ Status FromPython::start_mapping() {
   if (!frame.values) return interpreter_failure();
   frame.count = PyMapping_Size(obj);
   if (frame.count < 0) return interpreter_failure();
+  frame.map.reserve(static_cast<std::size_t>(frame.count));  // a hint only
   return Ok{};
 }
 
@@ -543,6 +486,7 @@ Status FromPython::start_fields(PyObject* fields) {
   if (!frame.values) return interpreter_failure();
   if (!PyDict_Check(frame.values.get())) return mismatch(frame.values.get(), "dict");
   frame.count = PyList_GET_SIZE(frame.keys.get());
+  frame.map.reserve(static_cast<std::size_t>(frame.count));
   return Ok{};
 }
 
@@ -602,8 +546,8 @@ Status FromPython::advance(Frame& frame, PyRef& next) {
       PyObject* item = nullptr;
       while (PyDict_Next(frame.source.get(), &frame.index, &key, &item)) {
         ++frame.count;
-        ORN_TRY(add_key(frame, PyRef::borrow(key)));
-        if (plain_scalar(item, frame.entries.back().value)) continue;
+        ORN_TRY(add_key(frame, key));
+        if (plain_scalar(item, *frame.slot)) continue;
         if (!is_scalar(item)) {
           next = PyRef::borrow(item);  // held: converting it can run Python code
           return Ok{};
@@ -616,7 +560,7 @@ Status FromPython::advance(Frame& frame, PyRef& next) {
       if (frame.index == frame.count) return Ok{};
       PyRef key = PyRef::steal(PySequence_GetItem(frame.keys.get(), frame.index));
       if (!key) return interpreter_failure();
-      ORN_TRY(add_key(frame, std::move(key)));
+      ORN_TRY(add_key(frame, key.get()));
       next = PyRef::steal(PySequence_GetItem(frame.values.get(), frame.index++));
       if (!next) return interpreter_failure();
       return Ok{};
@@ -624,7 +568,7 @@ Status FromPython::advance(Frame& frame, PyRef& next) {
     case Walk::Fields: {
       if (frame.index == frame.count) return Ok{};
       PyObject* name = PyList_GET_ITEM(frame.keys.get(), frame.index++);
-      ORN_TRY(add_key(frame, PyRef::borrow(name)));
+      ORN_TRY(add_key(frame, name));
       ORN_TRY(before_python_code());  // a str subclass's __hash__, an odd key's __eq__
       next = PyRef::borrow(PyDict_GetItemWithError(frame.values.get(), name));
       if (!next) {
@@ -665,6 +609,7 @@ Status FromPython::start(PyRef held) {
     if (PyDict_CheckExact(obj)) {
       ORN_TRY(push(Walk::DictLive, std::move(held)));
       top().is_map = true;
+      top().map.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(obj)));
       return Ok{};
     }
     ORN_TRY(push(Walk::Keyed, std::move(held)));
@@ -880,7 +825,7 @@ class KeyTable {
   }
   KeyTable(const KeyTable&) = delete;
   KeyTable& operator=(const KeyTable&) = delete;
-  // The emptied vectors are kept for the next conversion of this thread: a large result would
+  // The emptied vectors are kept for the next conversion (as in FromPython): a large result would
   // otherwise fault in fresh pages for its index every time.
   ~KeyTable() {
     names_.clear();
@@ -975,14 +920,14 @@ class KeyTable {
     std::vector<Slot> index;
     std::vector<Name> names;
   };
-  static thread_local Spare spare_;
+  static Spare spare_;
 
   std::vector<Slot> index_;
   std::vector<Name> names_;
   std::vector<PyRef> extra_;
 };
 
-thread_local KeyTable::Spare KeyTable::spare_;
+KeyTable::Spare KeyTable::spare_;
 
 bool is_container(const SettingValue& value) {
   return value.kind() == SettingValue::Kind::List || value.kind() == SettingValue::Kind::Map;
@@ -1113,14 +1058,13 @@ class ToPython {
     bool flat = false;            // a list of scalars only
   };
 
-  // The interpreter's recursion check counts the deepest level reached, not the current one: the
-  // first time the stack grows past it is the first time the current depth does, so the check
-  // fails at the same container, and shallow data costs one counted level instead of one per
-  // container. No Python code runs meanwhile that could see the count.
+  // The interpreter's recursion check counts the deepest level reached, not the current one, and
+  // only from kUncountedLevels on: the first time the stack grows past it is the first time the
+  // current depth does, so the check fails at the same container, and shallow data costs no
+  // check at all. No Python code runs meanwhile that could see the count.
   Status push(const SettingValue& value) {
-    if (depth_ == entered_) {
-      if (!enter_level()) return interpreter_failure();  // a refused level is not counted
-      ++entered_;
+    if (depth_ >= kUncountedLevels && !count_levels(entered_, depth_ + 1)) {
+      return interpreter_failure();
     }
     // Frames stay for the next container at their depth: a new one would be zeroed whole.
     if (depth_ == frames_.size()) frames_.emplace_back();
@@ -1195,12 +1139,12 @@ class ToPython {
     return list;
   }
 
-  // The emptied stacks of this thread's last conversion, kept for the next one, as in FromPython.
+  // The emptied stacks of the last conversion, kept for the next one, as in FromPython.
   struct Spare {
     std::vector<Frame> frames;
     std::vector<PyRef> items;
   };
-  static thread_local Spare spare_;
+  static Spare spare_;
 
   std::vector<Frame> frames_;  // frames_[0, depth_) are in use
   std::size_t depth_ = 0;
@@ -1211,7 +1155,7 @@ class ToPython {
   std::vector<PyRef> items_;
 };
 
-thread_local ToPython::Spare ToPython::spare_;
+ToPython::Spare ToPython::spare_;
 
 }  // namespace
 

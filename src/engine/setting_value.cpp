@@ -11,29 +11,45 @@ namespace orn {
 
 SettingValue SettingValue::string(std::string_view s) {
   static_assert(sizeof(SettingValue) == 16);
-  SettingValue v;
-  if (s.size() <= kInlineCapacity) {
-    // The inline bytes run on from inline_ into the payload word.
-    std::memcpy(reinterpret_cast<char*>(&v) + 2, s.data(), s.size());
-    v.short_size_ = static_cast<std::uint8_t>(s.size());
-  } else {
-    void* block = tree_allocate(offsetof(LongString, data) + s.size());
-    v.s_ = static_cast<LongString*>(block);
-    v.s_->size = s.size();
-    std::memcpy(v.s_->data, s.data(), s.size());
-    v.short_size_ = kLong;
+  const std::size_t n = s.size();
+  if (n > kInlineCapacity) {
+    auto* block = static_cast<LongString*>(tree_allocate(offsetof(LongString, data) + n));
+    block->size = n;
+    std::memcpy(block->data, s.data(), n);
+    return {head(Kind::String, kLong), std::bit_cast<std::uint64_t>(block)};
   }
-  v.kind_ = Kind::String;
-  return v;
+  if constexpr (std::endian::native == std::endian::little) {
+    // The bytes gathered in two words by overlapping loads, never past the text's end: they
+    // run from byte 2 of the value into its payload word.
+    const char* p = s.data();
+    auto load = [p](std::size_t at, auto word) {
+      std::memcpy(&word, p + at, sizeof word);
+      return static_cast<std::uint64_t>(word);
+    };
+    std::uint64_t low = 0;   // text bytes 0 to 7
+    std::uint64_t high = 0;  // text bytes 8 to 13
+    if (n >= 8) {
+      low = load(0, std::uint64_t{});
+      if (n > 8) high = load(n - 8, std::uint64_t{}) >> (8 * (16 - n));
+    } else if (n >= 4) {
+      low = load(0, std::uint32_t{}) | load(n - 4, std::uint32_t{}) << (8 * (n - 4));
+    } else if (n > 0) {
+      low = load(0, std::uint8_t{}) | load(n / 2, std::uint8_t{}) << (8 * (n / 2)) |
+            load(n - 1, std::uint8_t{}) << (8 * (n - 1));
+    }
+    return {head(Kind::String, static_cast<std::uint8_t>(n)) | low << 16, low >> 48 | high << 16};
+  } else {
+    SettingValue v;
+    std::memcpy(reinterpret_cast<char*>(&v) + 2, s.data(), n);
+    v.short_size_ = static_cast<std::uint8_t>(n);
+    v.kind_ = Kind::String;
+    return v;
+  }
 }
 
 SettingValue SettingValue::list(std::span<SettingValue> items) {
   static_assert(sizeof(ListBlock) % alignof(SettingValue) == 0);
-  SettingValue v;
-  v.kind_ = Kind::List;
-  v.short_size_ = kLong;
-  v.l_ = nullptr;
-  if (items.empty()) return v;
+  if (items.empty()) return {head(Kind::List, kLong), 0};
   auto* block = static_cast<ListBlock*>(tree_allocate(sizeof(ListBlock) + items.size_bytes()));
   block->size = items.size();
   SettingValue* out = block->items();
@@ -47,16 +63,11 @@ SettingValue SettingValue::list(std::span<SettingValue> items) {
     std::memcpy(static_cast<void*>(out++), static_cast<const void*>(&item), sizeof item);
     std::memset(static_cast<void*>(&item), 0, sizeof item);
   }
-  v.l_ = block;
-  return v;
+  return {head(Kind::List, kLong), std::bit_cast<std::uint64_t>(block)};
 }
 
 SettingValue SettingValue::map(Mapping m) {
-  SettingValue v;
-  v.m_ = new Mapping(std::move(m));
-  v.kind_ = Kind::Map;
-  v.short_size_ = kLong;
-  return v;
+  return {head(Kind::Map, kLong), std::bit_cast<std::uint64_t>(new Mapping(std::move(m)))};
 }
 
 SettingValue SettingValue::map() { return map(Mapping()); }
@@ -113,7 +124,7 @@ bool operator==(const SettingValue& a, const SettingValue& b) {
     case Kind::Null:
       return true;
     case Kind::Bool:
-      return a.b_ == b.b_;
+      return a.u_ == b.u_;
     case Kind::UInt:
       return a.u_ == b.u_;
     case Kind::Int:
@@ -141,17 +152,6 @@ namespace {
 
 using Entry = Mapping::Entry;
 using Block = Mapping::Block;
-
-// The first eight bytes of key as a big-endian number, zero-padded past its end: heads order as
-// the keys do, up to ties.
-std::uint64_t key_head(std::string_view key) noexcept {
-  unsigned char bytes[8] = {};
-  std::memcpy(bytes, key.data(), std::min<std::size_t>(8, key.size()));
-  std::uint64_t head;
-  std::memcpy(&head, bytes, 8);
-  if constexpr (std::endian::native == std::endian::little) head = __builtin_bswap64(head);
-  return head;
-}
 
 Block::iterator lower_bound(Block& block, std::string_view key) noexcept {
   return std::lower_bound(block.begin(), block.end(), key,
@@ -397,14 +397,16 @@ void Mapping::finish() {
   }
 }
 
-// Insertion sort of positions, then the entries are moved along the permutation's cycles and
-// repeated keys dropped, all in place: small groups are the common case and get no allocation.
+// Insertion sort of positions, then the entries are relocated into their places, repeated keys
+// dropped: small groups are the common case and get no allocation. An entry is relocated as its
+// key and its value are moved, by copying its bytes: the moves themselves, with their tests and
+// their clearing of each source, cost more than the sort.
 void Mapping::sort_small() noexcept {
   const std::size_t n = flat_.size();
   std::uint8_t order[kSmallSort];
   // Most comparisons end at the keys' heads, two integers side by side.
   std::uint64_t heads[kSmallSort];
-  for (std::size_t i = 0; i < n; ++i) heads[i] = key_head(flat_[i].first);
+  for (std::size_t i = 0; i < n; ++i) heads[i] = flat_[i].first.head();
   auto before = [&](std::size_t a, std::size_t b) {
     if (heads[a] != heads[b]) return heads[a] < heads[b];
     return key_less(flat_[a].first, flat_[b].first);
@@ -414,30 +416,25 @@ void Mapping::sort_small() noexcept {
     for (; j > 0 && before(i, order[j - 1]); --j) order[j] = order[j - 1];
     order[j] = static_cast<std::uint8_t>(i);
   }
-  // flat_[i] is to receive the entry now at order[i]; a handled slot gets order[i] == i.
-  for (std::size_t start = 0; start < n; ++start) {
-    if (order[start] == start) continue;
-    Entry held = std::move(flat_[start]);
-    std::size_t slot = start;
-    while (order[slot] != start) {
-      std::size_t from = order[slot];
-      flat_[slot] = std::move(flat_[from]);
-      order[slot] = static_cast<std::uint8_t>(slot);
-      slot = from;
+  static_assert(sizeof(Entry) == 32 && kSmallSort <= 32);
+  alignas(Entry) unsigned char held[kSmallSort * sizeof(Entry)];
+  std::memcpy(held, static_cast<const void*>(flat_.data()), n * sizeof(Entry));
+  auto* from = reinterpret_cast<Entry*>(held);
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    Entry& entry = from[order[i]];
+    // Of a run of equal keys the last appended wins: it is the run's last entry.
+    if (i + 1 < n && heads[order[i + 1]] == heads[order[i]] &&
+        from[order[i + 1]].first == entry.first) {
+      entry.~Entry();
+      continue;
     }
-    flat_[slot] = std::move(held);
-    order[slot] = static_cast<std::uint8_t>(slot);
+    std::memcpy(static_cast<void*>(&flat_[kept++]), &entry, sizeof(Entry));
   }
-  // Of a run of equal keys the last appended wins: it is the run's last entry.
-  auto out = flat_.begin();
-  for (auto it = flat_.begin(); it != flat_.end();) {
-    auto last = it;
-    while (last + 1 != flat_.end() && (last + 1)->first == it->first) ++last;
-    if (out != last) *out = std::move(*last);
-    ++out;
-    it = last + 1;
-  }
-  flat_.erase(out, flat_.end());
+  // What is left past the kept entries are stale copies: made empty (all zero bytes) before the
+  // vector lets them go.
+  std::memset(static_cast<void*>(flat_.data() + kept), 0, (n - kept) * sizeof(Entry));
+  flat_.resize(kept);
 }
 
 namespace {

@@ -4,6 +4,7 @@
 // tree is never copied behind the caller's back.
 #pragma once
 
+#include <bit>
 #include <compare>
 #include <cstddef>
 #include <cstdint>
@@ -86,6 +87,15 @@ class alignas(8) Key {
   // Implicit: searches, sorts and writers take keys as text.
   operator std::string_view() const noexcept { return view(); }
   bool empty() const noexcept { return bytes_[0] == 0; }
+  // The name's first eight bytes as a big-endian number, zero past its end: heads order as the
+  // names do, up to ties. An inline name's unused bytes are zero, and a long one has more than
+  // eight, so the eight bytes are always there to read.
+  std::uint64_t head() const noexcept {
+    std::uint64_t word;
+    std::memcpy(&word, data(), sizeof word);
+    if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+    return word;
+  }
 
   friend bool operator==(const Key& a, const Key& b) noexcept { return a.view() == b.view(); }
   friend bool operator==(const Key& a, std::string_view b) noexcept { return a.view() == b; }
@@ -108,9 +118,10 @@ class alignas(8) Key {
   void release() noexcept {
     if (is_long()) tree_release(long_name());
   }
+  // The source is left empty with all its bytes zero, as head() needs, by one whole store.
   void take_bytes(Key& other) noexcept {
     std::memcpy(bytes_, other.bytes_, sizeof bytes_);
-    other.bytes_[0] = 0;
+    std::memset(other.bytes_, 0, sizeof other.bytes_);
   }
 
   // Byte 0: the length of an inline name, whose bytes follow, or kLong; then the block's
@@ -122,7 +133,7 @@ class SettingValue {
  public:
   enum class Kind : std::uint8_t { Null, Bool, UInt, Int, Float, String, List, Map };
 
-  SettingValue() noexcept : kind_(Kind::Null), short_size_(0), inline_{}, u_(0) {}
+  SettingValue() noexcept : SettingValue(0, 0) {}
   SettingValue(SettingValue&& other) noexcept { take_bytes(other); }
   SettingValue& operator=(SettingValue&& other) noexcept {
     if (this == &other) return *this;
@@ -136,34 +147,17 @@ class SettingValue {
     if (kind_ >= Kind::String && short_size_ == kLong) destroy();
   }
 
-  // Inline: parsers and converters make scalars by the million, and a value built in the
-  // caller's registers is not read back from memory it has just written piecewise.
-  static SettingValue boolean(bool b) noexcept {
-    SettingValue v;
-    v.kind_ = Kind::Bool;
-    v.b_ = b;
-    return v;
-  }
-  static SettingValue uinteger(std::uint64_t n) noexcept {
-    SettingValue v;
-    v.kind_ = Kind::UInt;
-    v.u_ = n;
-    return v;
-  }
+  // Inline, each value written as one whole word: parsers and converters make scalars by the
+  // million and move them on at once (see Word).
+  static SettingValue boolean(bool b) noexcept { return {Kind::Bool, b ? 1u : 0u}; }
+  static SettingValue uinteger(std::uint64_t n) noexcept { return {Kind::UInt, n}; }
   // Non-negative values are stored unsigned: the signed form is only for values below zero.
   static SettingValue integer(std::int64_t n) noexcept {
-    if (n >= 0) return uinteger(static_cast<std::uint64_t>(n));
-    SettingValue v;
-    v.kind_ = Kind::Int;
-    v.i_ = n;
-    return v;
+    return {n >= 0 ? Kind::UInt : Kind::Int, static_cast<std::uint64_t>(n)};
   }
   // The caller guarantees a finite value.
   static SettingValue floating(double d) noexcept {
-    SettingValue v;
-    v.kind_ = Kind::Float;
-    v.d_ = d;
-    return v;
+    return {Kind::Float, std::bit_cast<std::uint64_t>(d)};
   }
   static SettingValue string(std::string_view s);
   // Moves the items out, leaving them null; only the list's own block is allocated.
@@ -178,7 +172,7 @@ class SettingValue {
   bool is_list() const noexcept { return kind_ == Kind::List; }
   bool is_string() const noexcept { return kind_ == Kind::String; }
 
-  bool as_bool() const noexcept { return b_; }
+  bool as_bool() const noexcept { return u_ != 0; }
   std::uint64_t as_uint() const noexcept { return u_; }
   std::int64_t as_int() const noexcept { return i_; }
   double as_double() const noexcept { return d_; }
@@ -224,10 +218,28 @@ class SettingValue {
 
   void destroy() noexcept;
   void destroy_container() noexcept;
+  // A value's sixteen bytes, read and written whole. Values are copied by the million right after
+  // they are made; a copy that reads bytes written by narrower stores waits a dozen cycles or
+  // more for them (the stores cannot be forwarded to the wider load), so every value is written
+  // whole and copied whole. A null value is all zero bytes.
+  using Word = std::uint64_t __attribute__((vector_size(16)));
+  static_assert(sizeof(Word) == 16 && static_cast<int>(Kind::Null) == 0);
+  static constexpr std::uint64_t head(Kind kind, std::uint8_t short_size = 0) noexcept {
+    const std::uint64_t low = static_cast<std::uint64_t>(kind) | std::uint64_t{short_size} << 8;
+    return std::endian::native == std::endian::little ? low : __builtin_bswap64(low);
+  }
+  // Bytes 0 to 7 as `first` holds them in memory order, then the payload.
+  SettingValue(std::uint64_t first, std::uint64_t payload) noexcept {
+    const Word word = {first, payload};
+    std::memcpy(static_cast<void*>(this), &word, sizeof word);
+  }
+  SettingValue(Kind kind, std::uint64_t payload) noexcept : SettingValue(head(kind), payload) {}
   void take_bytes(SettingValue& other) noexcept {
-    std::memcpy(static_cast<void*>(this), static_cast<const void*>(&other), sizeof(SettingValue));
-    other.kind_ = Kind::Null;
-    other.short_size_ = 0;
+    Word word;
+    std::memcpy(&word, static_cast<const void*>(&other), sizeof word);
+    std::memcpy(static_cast<void*>(this), &word, sizeof word);
+    const Word null = {0, 0};
+    std::memcpy(static_cast<void*>(&other), &null, sizeof null);
   }
 
   // Byte 0 is the kind. A string keeps its length in byte 1 (kLong when it lives behind s_) and,
@@ -237,7 +249,6 @@ class SettingValue {
   std::uint8_t short_size_;
   [[maybe_unused]] char inline_[6];  // reached through the object's bytes, never by name
   union {
-    bool b_;
     std::uint64_t u_;
     std::int64_t i_;
     double d_;
@@ -366,6 +377,18 @@ class Mapping : public TreeAllocated {
     } else {
       append_wide(Key(key), std::move(value));
     }
+  }
+  // Appends key with a null value, to be filled in through the reference while nothing else is
+  // appended.
+  SettingValue& append_slot(std::string_view key) {
+    if (!wide_ && flat_.size() < kBlockMax) {
+      return flat_
+          .emplace_back(std::piecewise_construct, std::forward_as_tuple(key),
+                        std::forward_as_tuple())
+          .second;
+    }
+    append_wide(Key(key), SettingValue());
+    return wide_->blocks.back().back().second;
   }
   void finish();
 
