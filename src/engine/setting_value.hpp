@@ -87,6 +87,22 @@ class alignas(8) Key {
   // Implicit: searches, sorts and writers take keys as text.
   operator std::string_view() const noexcept { return view(); }
   bool empty() const noexcept { return bytes_[0] == 0; }
+  bool is_inline() const noexcept { return !is_long(); }
+  // For an inline name, a number that orders as the names do and is equal only for equal names:
+  // the name's bytes big-endian, zero-padded, then its length, so that a name sorts before its
+  // extensions, even by zero bytes.
+  unsigned __int128 inline_order() const noexcept {
+    std::uint64_t high;
+    std::uint64_t low;  // bytes 8 to 15: the name's eighth byte again, then its last seven
+    std::memcpy(&high, bytes_ + 1, sizeof high);
+    std::memcpy(&low, bytes_ + 8, sizeof low);
+    if constexpr (std::endian::native == std::endian::little) {
+      high = __builtin_bswap64(high);
+      low = __builtin_bswap64(low);
+    }
+    low = low << 8 | static_cast<unsigned char>(bytes_[0]);
+    return static_cast<unsigned __int128>(high) << 64 | low;
+  }
   // The name's first eight bytes as a big-endian number, zero past its end: heads order as the
   // names do, up to ties. An inline name's unused bytes are zero, and a long one has more than
   // eight, so the eight bytes are always there to read.
@@ -97,7 +113,11 @@ class alignas(8) Key {
     return word;
   }
 
-  friend bool operator==(const Key& a, const Key& b) noexcept { return a.view() == b.view(); }
+  friend bool operator==(const Key& a, const Key& b) noexcept {
+    // Inline names are equal exactly when their sixteen bytes are: the unused ones are zero.
+    if (!a.is_long() && !b.is_long()) return std::memcmp(a.bytes_, b.bytes_, sizeof a.bytes_) == 0;
+    return a.view() == b.view();
+  }
   friend bool operator==(const Key& a, std::string_view b) noexcept { return a.view() == b; }
   friend auto operator<=>(const Key& a, const Key& b) noexcept { return a.view() <=> b.view(); }
 
@@ -421,6 +441,7 @@ class Mapping : public TreeAllocated {
   void rebalance(std::size_t index) noexcept;
   bool is_strictly_ascending() const noexcept;
   static constexpr std::size_t kSmallSort = 32;
+  static constexpr std::size_t kCountedSort = 12;  // sort_small counts places up to this width
   static constexpr std::size_t kScanMax = 8;  // find() scans blocks this small
   void sort_small() noexcept;
   void sort_entries();
