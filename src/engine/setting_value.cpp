@@ -404,28 +404,33 @@ void Mapping::sort_small() noexcept {
   std::uint8_t order[kSmallSort];  // order[r]: the entry that goes to place r
   // The keys' heads, two integers side by side, end most comparisons.
   std::uint64_t heads[kSmallSort];
-  bool all_inline = n <= kCountedSort;
-  for (std::size_t i = 0; i < n && all_inline; ++i) all_inline = flat_[i].first.is_inline();
-  if (all_inline) {
-    // An entry's place is the number of entries that go before it: the smaller ones, and the
-    // equal ones taken earlier. Four times the comparisons of an insertion sort, but no branch
-    // depends on the keys, where the sort mispredicts once per entry on a random order. Wider
-    // groups come in orders that the insertion sort's branches learn, or pay more for the
-    // comparisons than for the mispredictions.
-    unsigned __int128 words[kSmallSort];
-    for (std::size_t i = 0; i < n; ++i) {
-      words[i] = flat_[i].first.inline_order();
-      heads[i] = static_cast<std::uint64_t>(words[i] >> 64);
-    }
+  for (std::size_t i = 0; i < n; ++i) heads[i] = flat_[i].first.head();
+  if (n <= kCountedSort) {
+    // An entry's place by heads is the number of entries that go before it: those with smaller
+    // heads, and those with equal heads taken earlier. Four times the comparisons of an
+    // insertion sort, but no branch depends on the keys, where the sort mispredicts once per
+    // entry on a random order. Wider groups come in orders that the insertion sort's branches
+    // learn, or pay more for the comparisons than for the mispredictions.
     for (std::size_t i = 0; i < n; ++i) {
       std::size_t place = 0;
-      for (std::size_t j = 0; j < i; ++j) place += words[j] <= words[i];
-      for (std::size_t j = i + 1; j < n; ++j) place += words[j] < words[i];
+      for (std::size_t j = 0; j < i; ++j) place += heads[j] <= heads[i];
+      for (std::size_t j = i + 1; j < n; ++j) place += heads[j] < heads[i];
       order[place] = static_cast<std::uint8_t>(i);
+    }
+    // Runs of equal heads, rare and short, are then put in order by the whole keys, stably.
+    for (std::size_t i = 1; i < n; ++i) {
+      if (heads[order[i]] != heads[order[i - 1]]) continue;
+      const std::uint8_t item = order[i];
+      std::size_t j = i;
+      for (; j > 0 && heads[order[j - 1]] == heads[item] &&
+             key_less(flat_[item].first, flat_[order[j - 1]].first);
+           --j) {
+        order[j] = order[j - 1];
+      }
+      order[j] = item;
     }
   } else {
     // Insertion sort of positions.
-    for (std::size_t i = 0; i < n; ++i) heads[i] = flat_[i].first.head();
     auto before = [&](std::size_t a, std::size_t b) {
       if (heads[a] != heads[b]) return heads[a] < heads[b];
       return key_less(flat_[a].first, flat_[b].first);

@@ -87,22 +87,6 @@ class alignas(8) Key {
   // Implicit: searches, sorts and writers take keys as text.
   operator std::string_view() const noexcept { return view(); }
   bool empty() const noexcept { return bytes_[0] == 0; }
-  bool is_inline() const noexcept { return !is_long(); }
-  // For an inline name, a number that orders as the names do and is equal only for equal names:
-  // the name's bytes big-endian, zero-padded, then its length, so that a name sorts before its
-  // extensions, even by zero bytes.
-  unsigned __int128 inline_order() const noexcept {
-    std::uint64_t high;
-    std::uint64_t low;  // bytes 8 to 15: the name's eighth byte again, then its last seven
-    std::memcpy(&high, bytes_ + 1, sizeof high);
-    std::memcpy(&low, bytes_ + 8, sizeof low);
-    if constexpr (std::endian::native == std::endian::little) {
-      high = __builtin_bswap64(high);
-      low = __builtin_bswap64(low);
-    }
-    low = low << 8 | static_cast<unsigned char>(bytes_[0]);
-    return static_cast<unsigned __int128>(high) << 64 | low;
-  }
   // The name's first eight bytes as a big-endian number, zero past its end: heads order as the
   // names do, up to ties. An inline name's unused bytes are zero, and a long one has more than
   // eight, so the eight bytes are always there to read.
