@@ -343,6 +343,11 @@ class FromPython {
     // last one's value, pending while that child is converted; nothing else is added meanwhile.
     Mapping map;
     SettingValue* slot = nullptr;
+    // Where map puts the entries of a small dict: process memory of the frame's own, kept with
+    // it from one conversion to the next, so that the only tree memory a small dict takes is
+    // the finished mapping's.
+    static constexpr std::size_t kRoom = 32;
+    std::unique_ptr<unsigned char[]> room;  // bytes only: entries pass through, never die here
   };
 
   Frame& top() noexcept { return frames_[depth_ - 1]; }
@@ -374,7 +379,7 @@ class FromPython {
     // Python dicts of settings come in insertion order, seldom sorted. Of entries with equal
     // keys the last one taken wins, as a later assignment would.
     frame.map.finish();
-    return SettingValue::map(std::move(frame.map));
+    return SettingValue::map_from(frame.map);  // the frame keeps the room for its next one
   }
   static Status add_scalar(Frame& frame, PyObject* item) {
     auto value = from_scalar(item);
@@ -609,7 +614,14 @@ Status FromPython::start(PyRef held) {
     if (PyDict_CheckExact(obj)) {
       ORN_TRY(push(Walk::DictLive, std::move(held)));
       top().is_map = true;
-      top().map.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(obj)));
+      Frame& frame = top();
+      const auto size = static_cast<std::size_t>(PyDict_GET_SIZE(obj));
+      if (size <= Frame::kRoom) {
+        if (!frame.room) frame.room.reset(new unsigned char[Frame::kRoom * sizeof(Mapping::Entry)]);
+        frame.map.lend_room(reinterpret_cast<Mapping::Entry*>(frame.room.get()), Frame::kRoom);
+      } else {
+        frame.map.reserve(size);
+      }
       return Ok{};
     }
     ORN_TRY(push(Walk::Keyed, std::move(held)));

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <iterator>
 #include <memory>
+#include <new>
 #include <span>
 #include <string>
 #include <string_view>
@@ -168,6 +169,8 @@ class SettingValue {
   static SettingValue list(std::span<SettingValue> items);
   static SettingValue list(List items = {}) { return list(std::span<SettingValue>(items)); }
   static SettingValue map(Mapping m);
+  // Moves source's entries into a new mapping; source is left empty, with its room kept.
+  static SettingValue map_from(Mapping& source);
   static SettingValue map();
 
   Kind kind() const noexcept { return kind_; }
@@ -270,10 +273,140 @@ class SettingValue {
 // Reads never reorganise anything: a const mapping may be read from several threads at once.
 // Parsers and converters append entries in any order and call finish() once; single edits keep
 // the order.
-class Mapping : public TreeAllocated {
+// The entries of a mapping, or of one of its blocks, in a vector of their own: a Block. Its room
+// is tree memory of its own, or room it borrows and never frees: a mapping that a tree holds
+// keeps its entries in the room right behind itself, the two in one allocation (see
+// SettingValue::map), and such room lives as long as that mapping does.
+//
+// Entries are relocated by copying their bytes, as moving a key or a value already is, and a
+// relocated source is left all zero bytes: an empty key and a null value, with nothing to free.
+class MappingBlock {
  public:
   using Entry = std::pair<Key, SettingValue>;
-  using Block = std::vector<Entry, TreeAllocator<Entry>>;
+  using iterator = Entry*;
+  using const_iterator = const Entry*;
+
+  MappingBlock() noexcept = default;
+  MappingBlock(Entry* room, std::size_t capacity) noexcept
+      : data_(room), capacity_(static_cast<std::uint32_t>(capacity)), borrowed_(true) {}
+  MappingBlock(MappingBlock&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)),
+        size_(std::exchange(other.size_, 0)),
+        capacity_(std::exchange(other.capacity_, 0)),
+        borrowed_(std::exchange(other.borrowed_, false)) {}
+  MappingBlock& operator=(MappingBlock&& other) noexcept {
+    if (this != &other) {
+      this->~MappingBlock();
+      new (this) MappingBlock(std::move(other));
+    }
+    return *this;
+  }
+  ~MappingBlock() {
+    clear();
+    if (!borrowed_ && data_ != nullptr) tree_release(data_);
+  }
+
+  std::size_t size() const noexcept { return size_; }
+  std::size_t capacity() const noexcept { return capacity_; }
+  bool empty() const noexcept { return size_ == 0; }
+  Entry* data() noexcept { return data_; }
+  const Entry* data() const noexcept { return data_; }
+  Entry* begin() noexcept { return data_; }
+  Entry* end() noexcept { return data_ + size_; }
+  const Entry* begin() const noexcept { return data_; }
+  const Entry* end() const noexcept { return data_ + size_; }
+  Entry& operator[](std::size_t i) noexcept { return data_[i]; }
+  const Entry& operator[](std::size_t i) const noexcept { return data_[i]; }
+  Entry& back() noexcept { return data_[size_ - 1]; }
+  const Entry& back() const noexcept { return data_[size_ - 1]; }
+
+  void reserve(std::size_t n) {
+    if (n > capacity_) regrow(n);
+  }
+  template <typename... Args>
+  Entry& emplace_back(Args&&... args) {
+    if (size_ == capacity_) grow();
+    Entry* made = new (data_ + size_) Entry(std::forward<Args>(args)...);
+    ++size_;
+    return *made;
+  }
+  void push_back(Entry&& entry) { emplace_back(std::move(entry)); }
+  // The entry is made before anything moves, so a failure changes nothing.
+  template <typename... Args>
+  Entry* emplace(Entry* at, Args&&... args) {
+    Entry made(std::forward<Args>(args)...);
+    const std::size_t index = static_cast<std::size_t>(at - data_);
+    if (size_ == capacity_) grow();
+    Entry* slot = open(index, 1);
+    relocate(slot, &made, 1);
+    return slot;
+  }
+  // Moves [first, last), entries of another block, in before `at`; they are left empty.
+  void insert(Entry* at, std::move_iterator<Entry*> first, std::move_iterator<Entry*> last) {
+    const std::size_t n = static_cast<std::size_t>(last.base() - first.base());
+    if (n == 0) return;
+    const std::size_t index = static_cast<std::size_t>(at - data_);
+    reserve(size_ + n);
+    relocate(open(index, n), first.base(), n);
+  }
+  void assign(std::move_iterator<Entry*> first, std::move_iterator<Entry*> last) {
+    clear();
+    insert(data_, first, last);
+  }
+  Entry* erase(Entry* at) noexcept { return erase(at, at + 1); }
+  Entry* erase(Entry* first, Entry* last) noexcept {
+    if (first == last) return first;  // also when there is no room at all
+    for (Entry* entry = first; entry != last; ++entry) entry->~Entry();
+    const std::size_t after = static_cast<std::size_t>(end() - last);
+    std::memmove(static_cast<void*>(first), static_cast<const void*>(last), after * sizeof(Entry));
+    size_ -= static_cast<std::uint32_t>(last - first);
+    return first;
+  }
+  // Only ever shrinks.
+  void resize(std::size_t n) noexcept { erase(data_ + n, end()); }
+  void clear() noexcept { erase(begin(), end()); }
+  // Relocates every entry of from, an other block, into this empty one, which has room for
+  // them; from is left empty and keeps its room.
+  void take_entries(MappingBlock& from) noexcept {
+    std::memcpy(static_cast<void*>(data_), static_cast<const void*>(from.data_),
+                from.size_ * sizeof(Entry));
+    size_ = std::exchange(from.size_, 0);
+  }
+
+ private:
+  static void relocate(Entry* to, Entry* from, std::size_t n) noexcept {
+    std::memcpy(static_cast<void*>(to), static_cast<const void*>(from), n * sizeof(Entry));
+    std::memset(static_cast<void*>(from), 0, n * sizeof(Entry));
+  }
+  // Shifts the entries from index on up by n, leaving a gap of stale bytes to be written over.
+  Entry* open(std::size_t index, std::size_t n) noexcept {
+    Entry* at = data_ + index;
+    std::memmove(static_cast<void*>(at + n), static_cast<const void*>(at),
+                 (size_ - index) * sizeof(Entry));
+    size_ += static_cast<std::uint32_t>(n);
+    return at;
+  }
+  void grow() { regrow(size_ == 0 ? 4 : 2 * static_cast<std::size_t>(size_)); }
+  void regrow(std::size_t capacity) {
+    auto* room = static_cast<Entry*>(tree_allocate(capacity * sizeof(Entry)));
+    if (size_ != 0)
+      std::memcpy(static_cast<void*>(room), static_cast<const void*>(data_), size_ * sizeof(Entry));
+    if (!borrowed_ && data_ != nullptr) tree_release(data_);
+    data_ = room;
+    capacity_ = static_cast<std::uint32_t>(capacity);
+    borrowed_ = false;
+  }
+
+  Entry* data_ = nullptr;
+  std::uint32_t size_ = 0;
+  std::uint32_t capacity_ = 0;
+  bool borrowed_ = false;
+};
+
+class Mapping : public TreeAllocated {
+ public:
+  using Entry = MappingBlock::Entry;
+  using Block = MappingBlock;
   // 128 entries of 32 bytes: a split or a merge moves at most 4 KB, and the row of blocks stays
   // short enough that its headers move cheaply when a block comes or goes.
   static constexpr std::size_t kBlockMax = 128;
@@ -396,6 +529,19 @@ class Mapping : public TreeAllocated {
   }
   void finish();
 
+  // A mapping for a tree, of from's entries, in one allocation with them when they fit one
+  // block: from is left empty and keeps its room, for the next mapping it builds. Moving such a
+  // mapping's entries out into another mapping (as SettingsEngine::clear does, to free them once
+  // its locks are released) leaves that mapping borrowing the first one's room, which must then
+  // outlive it.
+  static Mapping* make(Mapping& from);
+  // For a builder that makes many mappings: this empty mapping puts its entries in room of the
+  // caller's, which outlives it, until they need more.
+  void lend_room(Entry* room, std::size_t capacity) noexcept {
+    wide_.reset();
+    flat_ = Block(room, capacity);
+  }
+
   friend bool operator==(const Mapping& a, const Mapping& b);
 
  private:
@@ -426,7 +572,7 @@ class Mapping : public TreeAllocated {
   bool is_strictly_ascending() const noexcept;
   static constexpr std::size_t kSmallSort = 32;
   static constexpr std::size_t kCountedSort = 12;  // sort_small counts places up to this width
-  static constexpr std::size_t kScanMax = 8;  // find() scans blocks this small
+  static constexpr std::size_t kScanMax = 8;       // find() scans blocks this small
   void sort_small() noexcept;
   void sort_entries();
 

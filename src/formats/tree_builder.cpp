@@ -9,7 +9,7 @@ namespace orn {
 bool TreeBuilder::finish_unordered(std::size_t start, SettingValue& out, std::size_t* repeated) {
   auto first = entries_.begin() + static_cast<std::ptrdiff_t>(start);
   const auto n = static_cast<std::uint32_t>(entries_.size() - start);
-  Mapping map;
+  Mapping& map = scratch_;
   map.reserve(n);
   if (duplicates_ == DuplicateKeys::Refuse) {
     // The earliest entry in the text that repeats a key is the one to report: order indices
@@ -37,7 +37,7 @@ bool TreeBuilder::finish_unordered(std::size_t start, SettingValue& out, std::si
   }
   entries_.resize(start);
   map.finish();
-  out = SettingValue::map(std::move(map));
+  out = SettingValue::map_from(map);
   return true;
 }
 

@@ -62,13 +62,12 @@ class TreeBuilder {
     for (auto it = first + (first == entries_.end() ? 0 : 1); it != entries_.end(); ++it) {
       if (!key_less((it - 1)->first, it->first)) return finish_unordered(start, out, repeated);
     }
-    Mapping map;
-    map.reserve(entries_.size() - start);
+    scratch_.reserve(entries_.size() - start);
     for (auto it = first; it != entries_.end(); ++it) {
-      map.append(std::move(it->first), std::move(it->second));
+      scratch_.append(std::move(it->first), std::move(it->second));
     }
     entries_.resize(start);
-    out = SettingValue::map(std::move(map));
+    out = SettingValue::map_from(scratch_);
     return true;
   }
 
@@ -79,6 +78,7 @@ class TreeBuilder {
   std::vector<SettingValue> items_;
   std::vector<Mapping::Entry> entries_;
   std::vector<std::uint32_t> order_;
+  Mapping scratch_;  // where each mapping is put together, its room kept for the next one
 };
 
 }  // namespace orn
