@@ -435,6 +435,19 @@ def test_json_like_data_round_trips_exactly(obj):
     assert same(round_trip(obj), sorted_like_the_store(obj))
 
 
+@pytest.mark.parametrize("first", [{}, {"k": 0}, {f"k{i}": i for i in range(40)}])
+def test_groups_set_from_python_and_edited_later_stay_their_own(mem, first):
+    # Small dicts are put together in memory that each conversion reuses; a group made from
+    # one must keep none of it, however it is edited afterwards.
+    mem.set_value("a", first)
+    for i in range(3):
+        mem.set_value(f"a/x{i}", i)
+    mem.set_value("b", {"y": 2, "z": {"w": 3}})
+    mem.set_value("c", {})
+    assert mem.value("") == {"a": {**first, "x0": 0, "x1": 1, "x2": 2}, "b": {"y": 2, "z": {"w": 3}},
+                             "c": {}}
+
+
 # --- equal key names share one str within a result --------------------------------------------
 
 MANY_NAMES = {f"group_{i}": {f"name_{j}": j for j in range(i % 7, i % 7 + 40)} for i in range(300)}

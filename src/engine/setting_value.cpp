@@ -286,7 +286,12 @@ void Mapping::make_room(std::size_t index) {
 }
 
 Mapping* Mapping::make(Mapping& from) {
-  if (from.wide_ || from.flat_.empty()) return new Mapping(std::move(from));
+  if (from.flat_.empty() && !from.wide_) return new Mapping();  // none of from's room
+  if (from.wide_) {
+    // Room that from borrows stays with from: the new mapping's blocks are tree memory.
+    for (Block& block : from.wide_->blocks) block.own_room();
+    return new Mapping(std::move(from));
+  }
   // The mapping first, then its entries: one allocation to make, to free and to fetch instead
   // of two, for every group of a tree.
   static_assert(sizeof(Mapping) % alignof(Entry) == 0);

@@ -365,6 +365,10 @@ class MappingBlock {
   // Only ever shrinks.
   void resize(std::size_t n) noexcept { erase(data_ + n, end()); }
   void clear() noexcept { erase(begin(), end()); }
+  // Moves the entries into tree memory of the block's own if its room is borrowed.
+  void own_room() {
+    if (borrowed_) regrow(capacity_);
+  }
   // Relocates every entry of from, an other block, into this empty one, which has room for
   // them; from is left empty and keeps its room.
   void take_entries(MappingBlock& from) noexcept {
