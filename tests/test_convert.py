@@ -89,6 +89,13 @@ class Opaque:
         raise LookupError("hidden")
 
 
+def nested_list(depth):
+    obj = []
+    for _ in range(depth):
+        obj = [obj]
+    return obj
+
+
 class TestAccepted:
     @pytest.mark.parametrize("obj, want", [
         (True, True), (Color.BLUE, 3), (2**64 - 1, 2**64 - 1), (-2**63, -2**63), (2**63, 2**63),
@@ -104,6 +111,21 @@ class TestAccepted:
     ])
     def test_reads_back(self, obj, want):
         assert same(round_trip(obj), want)
+
+    # Plain data up to the first thing that is not, at several depths: what was converted
+    # before it must neither be lost nor kept twice when the conversion starts over.
+    @pytest.mark.parametrize("odd, want", [
+        (2**64 - 1, 2**64 - 1), (Color.BLUE, 3), (frozenset([1]), [1]), (Point(y="a", x=1), {"x": 1, "y": "a"}),
+        (nested_list(70), nested_list(70)), (type("S", (str,), {})("s"), "s"),
+    ], ids=["u64", "int-subclass", "set", "dataclass", "very-deep", "str-subclass"])
+    @pytest.mark.parametrize("depth", [0, 1, 3])
+    def test_plain_data_around_anything_else(self, odd, want, depth):
+        def around(inner, level):
+            for i in range(level):
+                inner = {"é" * i: [1.5, "x" * 20, inner], "a": {"b": i}} if i % 2 else [{"k": i}, inner, "é"]
+            return inner
+        assert same(round_trip(around(odd, depth)), round_trip(around(want, depth)))
+        assert same(round_trip({"l": [around(odd, depth)] * 2}), {"l": [round_trip(around(want, depth))] * 2})
 
     def test_no_reference_kept_or_lost(self, mem):
         items = [object() for _ in range(2)]
@@ -157,13 +179,6 @@ class TestRejected:
             mem.set_value("k", obj)
         assert str(exc.value) == "unsupported type Opaque"
         assert seen == [(LookupError, obj)] * 2  # Sequence, then Mapping
-
-
-def nested_list(depth):
-    obj = []
-    for _ in range(depth):
-        obj = [obj]
-    return obj
 
 
 class TestRecursion:

@@ -317,6 +317,17 @@ class FromPython {
   Result<SettingValue> run(PyObject* root);
 
  private:
+  // Plain data: exact dicts with exact str keys, exact lists and tuples, and the exact scalars
+  // that convert without a call, no deeper than kUncountedLevels. Converting it can run no
+  // Python code, so it needs none of the walk's care (held references, snapshots, counted
+  // levels) and is converted by plain recursion, with the frames' room as scratch. Anything
+  // else makes it give up, with nothing set and nothing kept, and the walk starts over: it
+  // gives the same result, or the error, as it would have from the start.
+  bool plain(PyObject* obj, SettingValue& out, std::size_t depth);
+  void drop_plain_scratch() noexcept;
+  std::size_t plain_depth_ = 0;  // frames whose scratch plain() has used
+
+ private:
   enum class Walk : std::uint8_t {
     Tuple,     // exact tuple: items by index
     List,      // exact list: items by index, the length read once and each index re-checked
@@ -676,6 +687,12 @@ Status FromPython::start(PyRef held) {
 }
 
 Result<SettingValue> FromPython::run(PyObject* root) {
+  {
+    frames_.reserve(kUncountedLevels);  // plain() holds references into frames_
+    SettingValue done;
+    if (plain(root, done, 0)) return done;
+    drop_plain_scratch();
+  }
   PyRef next = PyRef::borrow(root);
   for (;;) {
     if (is_scalar(next.get())) {
@@ -695,6 +712,76 @@ Result<SettingValue> FromPython::run(PyObject* root) {
       add(top(), std::move(done));
     }
   }
+}
+
+bool FromPython::plain(PyObject* obj, SettingValue& out, std::size_t depth) {
+  if (plain_scalar(obj, out)) return true;
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type == &PyUnicode_Type) {  // not ASCII: its UTF-8, made once and kept by the str
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (text == nullptr) {
+      PyErr_Clear();  // the walk raises it again
+      return false;
+    }
+    out = SettingValue::string(std::string_view(text, static_cast<std::size_t>(size)));
+    return true;
+  }
+  if (depth == kUncountedLevels) return false;
+  if (depth == frames_.size()) frames_.emplace_back();  // within the room reserved
+  plain_depth_ = std::max(plain_depth_, depth + 1);
+  Frame& frame = frames_[depth];
+  if (type == &PyDict_Type) {
+    const auto size = static_cast<std::size_t>(PyDict_GET_SIZE(obj));
+    if (size <= Frame::kRoom) {
+      if (!frame.room) frame.room.reset(new unsigned char[Frame::kRoom * sizeof(Mapping::Entry)]);
+      frame.map.lend_room(reinterpret_cast<Mapping::Entry*>(frame.room.get()), Frame::kRoom);
+    } else {
+      frame.map.reserve(size);
+    }
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* item = nullptr;
+    while (PyDict_Next(obj, &position, &key, &item)) {
+      std::string_view text;
+      if (!Py_IS_TYPE(key, &PyUnicode_Type)) return false;
+      if (!ascii_view(key, text)) {
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
+        if (utf8 == nullptr) {
+          PyErr_Clear();
+          return false;
+        }
+        text = std::string_view(utf8, static_cast<std::size_t>(size));
+      }
+      SettingValue& slot = frame.map.append_slot(text);
+      if (!plain_scalar(item, slot) && !plain(item, slot, depth + 1)) return false;
+    }
+    frame.map.finish();
+    out = SettingValue::map_from(frame.map);
+    return true;
+  }
+  const bool is_list = type == &PyList_Type;
+  if (!is_list && type != &PyTuple_Type) return false;
+  const Py_ssize_t size = is_list ? PyList_GET_SIZE(obj) : PyTuple_GET_SIZE(obj);
+  PyObject** items = is_list ? reinterpret_cast<PyListObject*>(obj)->ob_item
+                             : reinterpret_cast<PyTupleObject*>(obj)->ob_item;
+  frame.items.resize(static_cast<std::size_t>(size));
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    SettingValue& slot = frame.items[static_cast<std::size_t>(i)];
+    if (!plain_scalar(items[i], slot) && !plain(items[i], slot, depth + 1)) return false;
+  }
+  out = SettingValue::list(std::span<SettingValue>(frame.items));
+  frame.items.clear();
+  return true;
+}
+
+void FromPython::drop_plain_scratch() noexcept {
+  for (std::size_t i = 0; i < plain_depth_; ++i) {
+    frames_[i].map.clear();
+    frames_[i].items.clear();
+  }
+  plain_depth_ = 0;
 }
 
 // --- SettingValue to Python ----------------------------------------------------------------------
