@@ -111,7 +111,13 @@ void SettingValue::destroy_container() noexcept {
         tree_release(node.l_);
       }
     } else {
-      for (auto& entry : *node.m_) detach(entry.second);
+      // Each entry is taken apart in the one pass that detaches its containers.
+      for (auto& [key, value] : *node.m_) {
+        detach(value);
+        value.~SettingValue();
+        key.~Key();
+      }
+      node.m_->forget_entries();
       delete node.m_;
     }
     node.kind_ = Kind::Null;

@@ -365,6 +365,8 @@ class MappingBlock {
   // Only ever shrinks.
   void resize(std::size_t n) noexcept { erase(data_ + n, end()); }
   void clear() noexcept { erase(begin(), end()); }
+  // Lets go of entries already destroyed, without destroying them again.
+  void forget_entries() noexcept { size_ = 0; }
   // Moves the entries into tree memory of the block's own if its room is borrowed.
   void own_room() {
     if (borrowed_) regrow(capacity_);
@@ -539,6 +541,13 @@ class Mapping : public TreeAllocated {
   // its locks are released) leaves that mapping borrowing the first one's room, which must then
   // outlive it.
   static Mapping* make(Mapping& from);
+  // For a tree's destruction, which has destroyed every entry itself.
+  void forget_entries() noexcept {
+    flat_.forget_entries();
+    if (wide_) {
+      for (Block& block : wide_->blocks) block.forget_entries();
+    }
+  }
   // For a builder that makes many mappings: this empty mapping puts its entries in room of the
   // caller's, which outlives it, until they need more.
   void lend_room(Entry* room, std::size_t capacity) noexcept {
