@@ -485,7 +485,6 @@ Status FromPython::start_mapping() {
   if (!frame.values) return interpreter_failure();
   frame.count = PyMapping_Size(obj);
   if (frame.count < 0) return interpreter_failure();
-  frame.map.reserve(static_cast<std::size_t>(frame.count));  // a hint only
   return Ok{};
 }
 
