@@ -410,8 +410,12 @@ bool Mapping::is_strictly_ascending() const noexcept {
   auto it = begin();
   const auto stop = end();
   if (it == stop) return true;
+  // Heads decide most pairs; only equal heads need the whole keys.
+  std::uint64_t head = it->first.head();
   for (auto previous = it++; it != stop; previous = it++) {
-    if (!key_less(previous->first, it->first)) return false;
+    const std::uint64_t next = it->first.head();
+    if (next < head || (next == head && !key_less(previous->first, it->first))) return false;
+    head = next;
   }
   return true;
 }
