@@ -597,6 +597,17 @@ def test_text_of_every_width_comes_back_canonical(widest, around):
         assert back.encode("utf-8") == text.encode("utf-8")
         assert {back: 1}[text] == 1
 
+@pytest.mark.parametrize("tail", ["", "é"])
+def test_text_of_every_length_comes_back_whole(mem, tail):
+    # Texts are copied in pieces of fixed sizes that overlap: every byte must land once, in place.
+    texts = ["".join(chr(97 + i * 7 % 26) for i in range(n)) + tail for n in range(90)]
+    mem.set_value("k", texts)
+    assert mem.value("k") == texts
+    for text in texts:
+        mem.set_value("k", {"v": text})
+        assert mem.value("k/v") == text
+
+
 # --- key order and repeated keys ---------------------------------------------------------------
 
 # Keys that tie on their first eight bytes, are prefixes of one another, end in a zero byte or

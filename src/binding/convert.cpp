@@ -307,7 +307,7 @@ class FromPython {
     // No room for items or entries is kept: it is tree memory, which must not outlive the
     // interpreter.
     for (Frame& frame : frames_) {
-      frame.map = Mapping();
+      if (frame.map.holds_tree_memory()) frame.map = Mapping();
       if (frame.items.capacity() != 0) frame.items = List();
     }
     if (frames_.capacity() > spare_frames_.capacity()) spare_frames_ = std::move(frames_);

@@ -367,6 +367,8 @@ class MappingBlock {
   void clear() noexcept { erase(begin(), end()); }
   // Lets go of entries already destroyed, without destroying them again.
   void forget_entries() noexcept { size_ = 0; }
+  // Whether it has entries, or room of its own in tree memory.
+  bool holds_tree_memory() const noexcept { return size_ != 0 || (!borrowed_ && data_ != nullptr); }
   // Moves the entries into tree memory of the block's own if its room is borrowed.
   void own_room() {
     if (borrowed_) regrow(capacity_);
@@ -541,6 +543,9 @@ class Mapping : public TreeAllocated {
   // its locks are released) leaves that mapping borrowing the first one's room, which must then
   // outlive it.
   static Mapping* make(Mapping& from);
+  // Whether it has entries, or room of its own in tree memory: an empty mapping in borrowed
+  // room holds none.
+  bool holds_tree_memory() const noexcept { return wide_ || flat_.holds_tree_memory(); }
   // For a tree's destruction, which has destroyed every entry itself.
   void forget_entries() noexcept {
     flat_.forget_entries();
