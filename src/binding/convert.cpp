@@ -304,8 +304,8 @@ class FromPython {
   FromPython& operator=(const FromPython&) = delete;
   ~FromPython() {
     while (depth_ > 0) pop();  // after a failure
-    // No room for items or entries is kept: it is tree memory, which must not outlive the
-    // interpreter.
+    // No tree memory is kept, as it must not outlive the interpreter: no room for items, and no
+    // entries or room of a mapping's own. The frames' room for small dicts is not tree memory.
     for (Frame& frame : frames_) {
       if (frame.map.holds_tree_memory()) frame.map = Mapping();
       if (frame.items.capacity() != 0) frame.items = List();
@@ -327,7 +327,6 @@ class FromPython {
   void drop_plain_scratch() noexcept;
   std::size_t plain_depth_ = 0;  // frames whose scratch plain() has used
 
- private:
   enum class Walk : std::uint8_t {
     Tuple,     // exact tuple: items by index
     List,      // exact list: items by index, the length read once and each index re-checked
@@ -359,6 +358,16 @@ class FromPython {
     // the finished mapping's.
     static constexpr std::size_t kRoom = 32;
     std::unique_ptr<unsigned char[]> room;  // bytes only: entries pass through, never die here
+
+    // map, empty, made ready for a dict of `size` entries.
+    void ready_map(std::size_t size) {
+      if (size > kRoom) {
+        map.reserve(size);
+        return;
+      }
+      if (!room) room.reset(new unsigned char[kRoom * sizeof(Mapping::Entry)]);
+      map.lend_room(reinterpret_cast<Mapping::Entry*>(room.get()), kRoom);
+    }
   };
 
   Frame& top() noexcept { return frames_[depth_ - 1]; }
@@ -624,14 +633,7 @@ Status FromPython::start(PyRef held) {
     if (PyDict_CheckExact(obj)) {
       ORN_TRY(push(Walk::DictLive, std::move(held)));
       top().is_map = true;
-      Frame& frame = top();
-      const auto size = static_cast<std::size_t>(PyDict_GET_SIZE(obj));
-      if (size <= Frame::kRoom) {
-        if (!frame.room) frame.room.reset(new unsigned char[Frame::kRoom * sizeof(Mapping::Entry)]);
-        frame.map.lend_room(reinterpret_cast<Mapping::Entry*>(frame.room.get()), Frame::kRoom);
-      } else {
-        frame.map.reserve(size);
-      }
+      top().ready_map(static_cast<std::size_t>(PyDict_GET_SIZE(obj)));
       return Ok{};
     }
     ORN_TRY(push(Walk::Keyed, std::move(held)));
@@ -731,13 +733,7 @@ bool FromPython::plain(PyObject* obj, SettingValue& out, std::size_t depth) {
   plain_depth_ = std::max(plain_depth_, depth + 1);
   Frame& frame = frames_[depth];
   if (type == &PyDict_Type) {
-    const auto size = static_cast<std::size_t>(PyDict_GET_SIZE(obj));
-    if (size <= Frame::kRoom) {
-      if (!frame.room) frame.room.reset(new unsigned char[Frame::kRoom * sizeof(Mapping::Entry)]);
-      frame.map.lend_room(reinterpret_cast<Mapping::Entry*>(frame.room.get()), Frame::kRoom);
-    } else {
-      frame.map.reserve(size);
-    }
+    frame.ready_map(static_cast<std::size_t>(PyDict_GET_SIZE(obj)));
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
     PyObject* item = nullptr;

@@ -265,14 +265,6 @@ class SettingValue {
   };
 };
 
-// A mapping: unique string keys in ascending byte order. Up to kBlockMax entries sit in one
-// sorted vector, as small as a mapping can be; a wider mapping keeps its entries in a row of
-// sorted blocks of at most kBlockMax entries, found by binary search over one bound per block,
-// so that an insertion or a removal moves the entries of one or two blocks, not of the whole
-// mapping.
-// Reads never reorganise anything: a const mapping may be read from several threads at once.
-// Parsers and converters append entries in any order and call finish() once; single edits keep
-// the order.
 // The entries of a mapping, or of one of its blocks, in a vector of their own: a Block. Its room
 // is tree memory of its own, or room it borrows and never frees: a mapping that a tree holds
 // keeps its entries in the room right behind itself, the two in one allocation (see
@@ -411,6 +403,14 @@ class MappingBlock {
   bool borrowed_ = false;
 };
 
+// A mapping: unique string keys in ascending byte order. Up to kBlockMax entries sit in one
+// sorted run, as small as a mapping can be; a wider mapping keeps its entries in a row of
+// sorted blocks of at most kBlockMax entries, found by binary search over one bound per block,
+// so that an insertion or a removal moves the entries of one or two blocks, not of the whole
+// mapping.
+// Reads never reorganise anything: a const mapping may be read from several threads at once.
+// Parsers and converters append entries in any order and call finish() once; single edits keep
+// the order.
 class Mapping : public TreeAllocated {
  public:
   using Entry = MappingBlock::Entry;
