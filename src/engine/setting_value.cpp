@@ -492,7 +492,9 @@ void Mapping::sort_small() noexcept {
   // themselves, with their tests and their clearing of each source, cost more than the sort.
   static_assert(sizeof(Entry) == 32 && kSmallSort <= 32);
   alignas(Entry) unsigned char held[kSmallSort * sizeof(Entry)];
-  std::memcpy(held, static_cast<const void*>(flat_.data()), n * sizeof(Entry));
+  for (std::size_t i = 0; i < n; ++i) {  // whole entries, without a call for a few bytes
+    std::memcpy(held + i * sizeof(Entry), static_cast<const void*>(&flat_[i]), sizeof(Entry));
+  }
   auto* from = reinterpret_cast<Entry*>(held);
   std::size_t kept = 0;
   for (std::size_t i = 0; i < n; ++i) {
@@ -505,10 +507,12 @@ void Mapping::sort_small() noexcept {
     }
     std::memcpy(static_cast<void*>(&flat_[kept++]), &entry, sizeof(Entry));
   }
-  // What is left past the kept entries are stale copies: made empty (all zero bytes) before the
-  // vector lets them go.
-  std::memset(static_cast<void*>(flat_.data() + kept), 0, (n - kept) * sizeof(Entry));
-  flat_.resize(kept);
+  // What is left past the kept entries, if anything, are stale copies: made empty (all zero
+  // bytes) before the block lets them go.
+  if (kept != n) {
+    std::memset(static_cast<void*>(flat_.data() + kept), 0, (n - kept) * sizeof(Entry));
+    flat_.resize(kept);
+  }
 }
 
 namespace {

@@ -368,8 +368,31 @@ class MappingBlock {
   // Relocates every entry of from, an other block, into this empty one, which has room for
   // them; from is left empty and keeps its room.
   void take_entries(MappingBlock& from) noexcept {
-    std::memcpy(static_cast<void*>(data_), static_cast<const void*>(from.data_),
-                from.size_ * sizeof(Entry));
+    // Most groups are a few entries, too few to pay for a call: those are copied whole, one by
+    // one (written out, as the compiler makes a call of a loop).
+    auto copy = [&](std::size_t i) {
+      std::memcpy(static_cast<void*>(data_ + i), static_cast<const void*>(from.data_ + i),
+                  sizeof(Entry));
+    };
+    switch (from.size_) {
+      case 4:
+        copy(3);
+        [[fallthrough]];
+      case 3:
+        copy(2);
+        [[fallthrough]];
+      case 2:
+        copy(1);
+        [[fallthrough]];
+      case 1:
+        copy(0);
+        [[fallthrough]];
+      case 0:
+        break;
+      default:
+        std::memcpy(static_cast<void*>(data_), static_cast<const void*>(from.data_),
+                    from.size_ * sizeof(Entry));
+    }
     size_ = std::exchange(from.size_, 0);
   }
 
