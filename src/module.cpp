@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <new>
 #include <string>
 #include <utility>
@@ -13,8 +14,16 @@
 #include "binding/errors.hpp"
 #include "binding/py_ref.hpp"
 #include "drivers/drivers.hpp"
+#include "engine/chunk_memory.hpp"
 #include "engine/engine.hpp"
 #include "engine/tree_memory.hpp"
+
+// Python 3.12's header declares the tracemalloc functions without C linkage when it is read as
+// C++: these name them by their symbols.
+extern "C" int orn_trace_track(unsigned int domain, std::uintptr_t start,
+                               std::size_t length) __asm__("PyTraceMalloc_Track");
+extern "C" int orn_trace_untrack(unsigned int domain,
+                                 std::uintptr_t start) __asm__("PyTraceMalloc_Untrack");
 
 namespace orn {
 namespace {
@@ -396,6 +405,25 @@ Result<PyObject*> engine_class() {
   return reinterpret_cast<PyObject*>(engine_type);
 }
 
+// tracemalloc counts a tree's memory by the chunks it takes, under the Python code that made
+// them grow.
+void track_chunk(void* start, std::size_t length) {
+  orn_trace_track(0, reinterpret_cast<std::uintptr_t>(start), length);
+}
+void untrack_chunk(void* start) { orn_trace_untrack(0, reinterpret_cast<std::uintptr_t>(start)); }
+
+// Trees are built and freed with the interpreter lock held, so they can use chunk memory, which
+// takes no lock of its own. A program run with PYTHONMALLOC set (a debug allocator, or malloc for
+// a memory checker) gets the interpreter's allocator for every tree block instead, so that each
+// block is checked on its own. Before this no tree exists, and a module executed again hands over
+// the same functions.
+TreeMemory tree_memory_for_this_process() {
+  const char* chosen = std::getenv("PYTHONMALLOC");
+  if (chosen != nullptr && *chosen != '\0') return {&PyObject_Malloc, &PyObject_Free};
+  watch_chunks(&track_chunk, &untrack_chunk);
+  return chunk_memory();
+}
+
 int module_exec(PyObject* module) {
   PyObject* result = entry([&]() -> Result<PyRef> {
     // The class and the conversion's caches are process-wide and hold the main interpreter's
@@ -406,10 +434,7 @@ int module_exec(PyObject* module) {
       return fetch_error();
     }
     if (!PyModule_Check(module)) return type_error(type_mismatch_text(module, "module"));
-    // Trees are built and freed with the interpreter lock held, so they can use the
-    // interpreter's allocator for small blocks, far faster than malloc for nodes. Before this no
-    // tree exists, and a module executed again hands over the same functions.
-    use_tree_memory({&PyObject_Malloc, &PyObject_Free});
+    use_tree_memory(tree_memory_for_this_process());
     auto cls = engine_class();
     if (!cls) return std::move(cls.error());
     PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));

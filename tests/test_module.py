@@ -173,6 +173,29 @@ TREES_ACROSS_THREADS = textwrap.dedent("""
 """)
 
 
+# A tree's memory is counted by tracemalloc, and a freed tree's chunks serve the next one.
+TREE_MEMORY_TRACED = textwrap.dedent("""
+    import tracemalloc
+    from _orn_core import OrnSettingEngine
+
+    data = {f"k{i}": "x" * 50 + str(i) for i in range(100_000)}
+    tracemalloc.start()
+
+    def traced_tree():
+        engine = OrnSettingEngine("", "memory")
+        before = tracemalloc.get_traced_memory()[0]
+        engine.set_value("data", data)
+        grown = tracemalloc.get_traced_memory()[0] - before
+        assert engine.value("data") == data
+        return engine, grown
+
+    first, grown = traced_tree()
+    del first
+    second, regrown = traced_tree()
+    print(grown > 6_000_000, regrown < grown / 4)
+""")
+
+
 class TestProcess:
     def test_subinterpreters_are_refused(self):
         run = subprocess.run([sys.executable, "-c", SUBINTERPRETERS], capture_output=True, text=True,
@@ -190,6 +213,14 @@ class TestProcess:
         assert run.returncode == 0, run.stderr[-3000:]
         assert run.stdout.splitlines() == ["MemoryError ()", "{'k': [1]}"]
 
+
+    @pytest.mark.skipif(SANITIZED, reason="the sanitizer run hands every block to malloc")
+    def test_tree_memory_is_traced_and_reused(self):
+        env = {k: v for k, v in os.environ.items() if k != "PYTHONMALLOC"}
+        run = subprocess.run([sys.executable, "-c", TREE_MEMORY_TRACED], capture_output=True,
+                             text=True, timeout=120, env=env)
+        assert run.returncode == 0, run.stderr[-3000:]
+        assert run.stdout == "True True\n"
 
     @pytest.mark.skipif(SANITIZED, reason="the sanitizer run hands every block to malloc")
     def test_trees_keep_to_the_interpreters_allocator(self):
