@@ -360,7 +360,10 @@ class Writer {
     bool has_body = false;
     bool has_tables = false;
     for (const auto& entry : map) {
-      (placement(entry.second) == Placement::Inline ? has_body : has_tables) = true;
+      const bool inline_value = placement(entry.second) == Placement::Inline;
+      (inline_value ? has_body : has_tables) = true;
+      // The sub-tables are written after the body: fetched now, they are there by then.
+      if (!inline_value) __builtin_prefetch(entry.second.heap_block());
     }
     const bool is_root = path_.empty();
     const bool required = is_root ? has_body : is_element || has_body || !has_tables;
