@@ -415,13 +415,16 @@ void untrack_chunk(void* start) { orn_trace_untrack(0, reinterpret_cast<std::uin
 // Trees are built and freed with the interpreter lock held, so they can use chunk memory, which
 // takes no lock of its own. A program run with PYTHONMALLOC set (a debug allocator, or malloc for
 // a memory checker) gets the interpreter's allocator for every tree block instead, so that each
-// block is checked on its own. Before this no tree exists, and a module executed again hands over
-// the same functions.
+// block is checked on its own. The choice is made once, before the first tree exists: a module
+// executed again, even after the environment has changed, hands over the same functions.
 TreeMemory tree_memory_for_this_process() {
-  const char* chosen = std::getenv("PYTHONMALLOC");
-  if (chosen != nullptr && *chosen != '\0') return {&PyObject_Malloc, &PyObject_Free};
-  watch_chunks(&track_chunk, &untrack_chunk);
-  return chunk_memory();
+  static const TreeMemory chosen = [] {
+    const char* setting = std::getenv("PYTHONMALLOC");
+    if (setting != nullptr && *setting != '\0') return TreeMemory{&PyObject_Malloc, &PyObject_Free};
+    watch_chunks(&track_chunk, &untrack_chunk);
+    return chunk_memory();
+  }();
+  return chosen;
 }
 
 int module_exec(PyObject* module) {

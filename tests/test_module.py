@@ -193,6 +193,14 @@ TREE_MEMORY_TRACED = textwrap.dedent("""
     del first
     second, regrown = traced_tree()
     print(grown > 6_000_000, regrown < grown / 4)
+
+    # The module run again, under another setting, keeps the memory its trees came from.
+    import importlib, os, sys
+    os.environ["PYTHONMALLOC"] = "debug"
+    sys.modules.pop("_orn_core")
+    importlib.import_module("_orn_core").OrnSettingEngine("", "memory").set_value("k", [1] * 50)
+    del second
+    print("ok")
 """)
 
 
@@ -220,7 +228,7 @@ class TestProcess:
         run = subprocess.run([sys.executable, "-c", TREE_MEMORY_TRACED], capture_output=True,
                              text=True, timeout=120, env=env)
         assert run.returncode == 0, run.stderr[-3000:]
-        assert run.stdout == "True True\n"
+        assert run.stdout == "True True\nok\n"
 
     @pytest.mark.skipif(SANITIZED, reason="the sanitizer run hands every block to malloc")
     def test_trees_keep_to_the_interpreters_allocator(self):
