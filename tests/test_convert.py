@@ -127,6 +127,26 @@ class TestAccepted:
         assert same(round_trip(around(odd, depth)), round_trip(around(want, depth)))
         assert same(round_trip({"l": [around(odd, depth)] * 2}), {"l": [round_trip(around(want, depth))] * 2})
 
+    # Small groups, wide groups and lists inside each other in every order, with plain data or an
+    # int subclass (which makes the conversion start over) at the bottom.
+    @pytest.mark.parametrize("bottom, want", [(7, 7), (Color.BLUE, 3)], ids=["plain", "start-over"])
+    @pytest.mark.parametrize("depth", range(1, 10))
+    def test_groups_of_every_width_nest_in_each_other(self, bottom, want, depth):
+        def nest(level, leaf):
+            if level == 0:
+                return {"leaf": [leaf, "x" * 20]}
+            inner = nest(level - 1, leaf)
+            if level % 3 == 0:
+                return {f"k{i:02d}": inner if i == 7 else i for i in range(40, 0, -1)}
+            if level % 3 == 1:
+                return [inner, {"b": inner, "a": "y" * 30}]
+            return {"z": inner, "m": [inner], "a": 1.5}
+        def in_key_order(obj):
+            if isinstance(obj, dict):
+                return {k: in_key_order(obj[k]) for k in sorted(obj)}
+            return [in_key_order(x) for x in obj] if isinstance(obj, list) else obj
+        assert same(round_trip(nest(depth, bottom)), in_key_order(nest(depth, want)))
+
     def test_no_reference_kept_or_lost(self, mem):
         items = [object() for _ in range(2)]
         key, value = "key" + str(id(items)), [1.5, "text" * 10]

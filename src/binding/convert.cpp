@@ -321,9 +321,13 @@ class FromPython {
   // that convert without a call, no deeper than kUncountedLevels. Converting it can run no
   // Python code, so it needs none of the walk's care (held references, snapshots, counted
   // levels) and is converted by plain recursion, with the frames' room as scratch. Anything
-  // else makes it give up, with nothing set and nothing kept, and the walk starts over: it
-  // gives the same result, or the error, as it would have from the start.
+  // else makes it give up, and what it has made so far is dropped before the walk starts over:
+  // the walk gives the same result, or the error, as it would have from the start.
   bool plain(PyObject* obj, SettingValue& out, std::size_t depth);
+  // The entries of an exact dict, appended to map.
+  bool plain_entries(PyObject* dict, Mapping& map, std::size_t depth);
+  // Dicts up to this size are sorted where they stand (see Mapping::finish).
+  static constexpr std::size_t kMadeInPlace = 32;
   void drop_plain_scratch() noexcept;
   std::size_t plain_depth_ = 0;  // frames whose scratch plain() has used
 
@@ -729,29 +733,23 @@ bool FromPython::plain(PyObject* obj, SettingValue& out, std::size_t depth) {
     return true;
   }
   if (depth == kUncountedLevels) return false;
-  if (depth == frames_.size()) frames_.emplace_back();  // within the room reserved
+  if (type == &PyDict_Type) {
+    // No Python code runs here, so the dict keeps its size: a small one gets its mapping first,
+    // its values then follow it in memory, and its entries are made in place.
+    const auto size = static_cast<std::size_t>(PyDict_GET_SIZE(obj));
+    if (size != 0 && size <= kMadeInPlace) {
+      out = SettingValue::map_with_room(size);
+      if (!plain_entries(obj, out.as_map(), depth)) return false;
+      out.as_map().finish();
+      return true;
+    }
+  }
+  while (frames_.size() <= depth) frames_.emplace_back();  // within the room reserved
   plain_depth_ = std::max(plain_depth_, depth + 1);
   Frame& frame = frames_[depth];
   if (type == &PyDict_Type) {
     frame.ready_map(static_cast<std::size_t>(PyDict_GET_SIZE(obj)));
-    Py_ssize_t position = 0;
-    PyObject* key = nullptr;
-    PyObject* item = nullptr;
-    while (PyDict_Next(obj, &position, &key, &item)) {
-      std::string_view text;
-      if (!Py_IS_TYPE(key, &PyUnicode_Type)) return false;
-      if (!ascii_view(key, text)) {
-        Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
-        if (utf8 == nullptr) {
-          PyErr_Clear();
-          return false;
-        }
-        text = std::string_view(utf8, static_cast<std::size_t>(size));
-      }
-      SettingValue& slot = frame.map.append_slot(text);
-      if (!plain_scalar(item, slot) && !plain(item, slot, depth + 1)) return false;
-    }
+    if (!plain_entries(obj, frame.map, depth)) return false;
     frame.map.finish();
     out = SettingValue::map_from(frame.map);
     return true;
@@ -768,6 +766,28 @@ bool FromPython::plain(PyObject* obj, SettingValue& out, std::size_t depth) {
   }
   out = SettingValue::list(std::span<SettingValue>(frame.items));
   frame.items.clear();
+  return true;
+}
+
+bool FromPython::plain_entries(PyObject* dict, Mapping& map, std::size_t depth) {
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* item = nullptr;
+  while (PyDict_Next(dict, &position, &key, &item)) {
+    std::string_view text;
+    if (!Py_IS_TYPE(key, &PyUnicode_Type)) return false;
+    if (!ascii_view(key, text)) {
+      Py_ssize_t size = 0;
+      const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
+      if (utf8 == nullptr) {
+        PyErr_Clear();
+        return false;
+      }
+      text = std::string_view(utf8, static_cast<std::size_t>(size));
+    }
+    SettingValue& slot = map.append_slot(text);
+    if (!plain_scalar(item, slot) && !plain(item, slot, depth + 1)) return false;
+  }
   return true;
 }
 

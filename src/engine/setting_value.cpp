@@ -86,6 +86,10 @@ SettingValue SettingValue::map_from(Mapping& source) {
   return {head(Kind::Map, kLong), std::bit_cast<std::uint64_t>(Mapping::make(source))};
 }
 
+SettingValue SettingValue::map_with_room(std::size_t n) {
+  return {head(Kind::Map, kLong, kTopDown), std::bit_cast<std::uint64_t>(Mapping::with_room(n))};
+}
+
 SettingValue SettingValue::map() {
   Mapping empty;
   return map_from(empty);
@@ -116,6 +120,7 @@ void SettingValue::destroy_container() noexcept {
         // which recurses one level deeper. Nothing leaks.
       }
     };
+    const std::size_t detached = pending.size();
     if (node.kind_ == Kind::List) {
       if (node.l_ != nullptr) {
         for (SettingValue& child : node.as_list()) {
@@ -133,6 +138,12 @@ void SettingValue::destroy_container() noexcept {
       }
       node.m_->forget_entries();
       delete node.m_;
+    }
+    // The children are taken in the order they lie in memory, for the hardware to fetch ahead:
+    // last to first where they were made bottom up (parsers finish a container after its
+    // contents), first to last where they were made top down (conversions from Python).
+    if (pending.size() - detached >= 2 && pending[detached].made_top_down()) {
+      std::reverse(pending.begin() + static_cast<std::ptrdiff_t>(detached), pending.end());
     }
     node.kind_ = Kind::Null;
     node.short_size_ = 0;
@@ -312,14 +323,18 @@ Mapping* Mapping::make(Mapping& from) {
     for (Block& block : from.wide_->blocks) block.own_room();
     return new Mapping(std::move(from));
   }
-  // The mapping first, then its entries: one allocation to make, to free and to fetch instead
-  // of two, for every group of a tree.
+  Mapping* made = with_room(from.flat_.size());
+  made->flat_.take_entries(from.flat_);
+  return made;
+}
+
+// The mapping first, then its entries: one allocation to make, to free and to fetch instead of
+// two, for every group of a tree.
+Mapping* Mapping::with_room(std::size_t n) {
   static_assert(sizeof(Mapping) % alignof(Entry) == 0);
-  const std::size_t n = from.flat_.size();
   void* block = tree_allocate(sizeof(Mapping) + n * sizeof(Entry));
   auto* made = ::new (block) Mapping();
   made->flat_ = Block(reinterpret_cast<Entry*>(static_cast<char*>(block) + sizeof(Mapping)), n);
-  made->flat_.take_entries(from.flat_);
   return made;
 }
 

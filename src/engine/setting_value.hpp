@@ -171,6 +171,10 @@ class SettingValue {
   static SettingValue map(Mapping m);
   // Moves source's entries into a new mapping; source is left empty, with its room kept.
   static SettingValue map_from(Mapping& source);
+  // An empty mapping with room for n entries (at most Mapping::kBlockMax) in its own
+  // allocation, to be filled with append_slot and finished: made before the values it will
+  // hold, it lies in memory before them, in the order the writers read a tree.
+  static SettingValue map_with_room(std::size_t n);
   static SettingValue map();
 
   Kind kind() const noexcept { return kind_; }
@@ -225,14 +229,22 @@ class SettingValue {
 
   void destroy() noexcept;
   void destroy_container() noexcept;
+  // Byte 2 of a mapping made by map_with_room, before its values: the blocks of its subtree
+  // follow its own in memory, where a tree made bottom up has them before.
+  static constexpr std::uint8_t kTopDown = 1;
+  bool made_top_down() const noexcept {
+    return kind_ == Kind::Map && reinterpret_cast<const unsigned char*>(this)[2] == kTopDown;
+  }
   // A value's sixteen bytes, read and written whole. Values are copied by the million right after
   // they are made; a copy that reads bytes written by narrower stores waits a dozen cycles or
   // more for them (the stores cannot be forwarded to the wider load), so every value is written
   // whole and copied whole. A null value is all zero bytes.
   using Word = std::uint64_t __attribute__((vector_size(16)));
   static_assert(sizeof(Word) == 16 && static_cast<int>(Kind::Null) == 0);
-  static constexpr std::uint64_t head(Kind kind, std::uint8_t short_size = 0) noexcept {
-    const std::uint64_t low = static_cast<std::uint64_t>(kind) | std::uint64_t{short_size} << 8;
+  static constexpr std::uint64_t head(Kind kind, std::uint8_t short_size = 0,
+                                      std::uint8_t mark = 0) noexcept {
+    const std::uint64_t low = static_cast<std::uint64_t>(kind) | std::uint64_t{short_size} << 8 |
+                              std::uint64_t{mark} << 16;
     return std::endian::native == std::endian::little ? low : __builtin_bswap64(low);
   }
   // Bytes 0 to 7 as `first` holds them in memory order, then the payload.
@@ -566,6 +578,8 @@ class Mapping : public TreeAllocated {
   // its locks are released) leaves that mapping borrowing the first one's room, which must then
   // outlive it.
   static Mapping* make(Mapping& from);
+  // An empty mapping with room for n entries right behind it, in one allocation.
+  static Mapping* with_room(std::size_t n);
   // Whether it has entries, or room of its own in tree memory: an empty mapping in borrowed
   // room holds none.
   bool holds_tree_memory() const noexcept { return wide_ || flat_.holds_tree_memory(); }
