@@ -4,8 +4,10 @@ Three save goals are set against peers: set_value of the 24 MB tree at 0.5x orjs
 TOML save of the 20 MB file at half of rtoml.dumps plus a write, and the JSON5 save of the deep
 shape at a fiftieth of json5.dumps (in our layout) plus a write. Each is compared here with
 floors that any engine which keeps a copy of the data must pay: reading every object of the
-input once (floor_walk.c, compiled on the spot), that read plus the smallest copying tree and
-its release, and writing the saved text to a file. All on tmpfs, side by side in one run.
+input once (floor_walk.c, compiled on the spot) and writing the saved text to a file. Beside
+them: that read plus the smallest copying tree in blocks of the interpreter's allocator and its
+release, a floor for trees kept in such blocks only (the engine's chunk memory goes below it).
+All on tmpfs, side by side in one run.
 """
 
 import os
@@ -52,7 +54,7 @@ def report(title, budget, ours, walk, tree, write=0.0):
     print(f"== {title}")
     print(f"   {'allowed by the goal':<42}{budget * 1e3:8.2f} ms")
     print(f"   {'ours':<42}{ours * 1e3:8.2f} ms   {ours / budget:5.2f}x the allowance")
-    for name, floor in (("read every object", walk), ("read + smallest tree + free", tree)):
+    for name, floor in (("read every object", walk), ("read + smallest PyMem tree + free", tree)):
         if write:
             name += " + write"
         total = floor + write
