@@ -326,8 +326,6 @@ class FromPython {
   bool plain(PyObject* obj, SettingValue& out, std::size_t depth);
   // The entries of an exact dict, appended to map.
   bool plain_entries(PyObject* dict, Mapping& map, std::size_t depth);
-  // Dicts up to this size are sorted where they stand (see Mapping::finish).
-  static constexpr std::size_t kMadeInPlace = 32;
   void drop_plain_scratch() noexcept;
   std::size_t plain_depth_ = 0;  // frames whose scratch plain() has used
 
@@ -375,6 +373,8 @@ class FromPython {
   };
 
   Frame& top() noexcept { return frames_[depth_ - 1]; }
+  // The scratch frame of plain() at depth, made with every one above it.
+  Frame& plain_frame(std::size_t depth);
   // A frame for the container obj (not a scalar), or the failure of its first steps.
   Status start(PyRef obj);
   Status push(Walk walk, PyRef obj);
@@ -737,18 +737,14 @@ bool FromPython::plain(PyObject* obj, SettingValue& out, std::size_t depth) {
     // No Python code runs here, so the dict keeps its size: a small one gets its mapping first,
     // its values then follow it in memory, and its entries are made in place.
     const auto size = static_cast<std::size_t>(PyDict_GET_SIZE(obj));
-    if (size != 0 && size <= kMadeInPlace) {
+    if (size != 0 && size <= Mapping::kSmallSort) {
       out = SettingValue::map_with_room(size);
       if (!plain_entries(obj, out.as_map(), depth)) return false;
       out.as_map().finish();
       return true;
     }
-  }
-  while (frames_.size() <= depth) frames_.emplace_back();  // within the room reserved
-  plain_depth_ = std::max(plain_depth_, depth + 1);
-  Frame& frame = frames_[depth];
-  if (type == &PyDict_Type) {
-    frame.ready_map(static_cast<std::size_t>(PyDict_GET_SIZE(obj)));
+    Frame& frame = plain_frame(depth);
+    frame.ready_map(size);
     if (!plain_entries(obj, frame.map, depth)) return false;
     frame.map.finish();
     out = SettingValue::map_from(frame.map);
@@ -759,6 +755,7 @@ bool FromPython::plain(PyObject* obj, SettingValue& out, std::size_t depth) {
   const Py_ssize_t size = is_list ? PyList_GET_SIZE(obj) : PyTuple_GET_SIZE(obj);
   PyObject** items = is_list ? reinterpret_cast<PyListObject*>(obj)->ob_item
                              : reinterpret_cast<PyTupleObject*>(obj)->ob_item;
+  Frame& frame = plain_frame(depth);
   frame.items.resize(static_cast<std::size_t>(size));
   for (Py_ssize_t i = 0; i < size; ++i) {
     SettingValue& slot = frame.items[static_cast<std::size_t>(i)];
@@ -767,6 +764,12 @@ bool FromPython::plain(PyObject* obj, SettingValue& out, std::size_t depth) {
   out = SettingValue::list(std::span<SettingValue>(frame.items));
   frame.items.clear();
   return true;
+}
+
+FromPython::Frame& FromPython::plain_frame(std::size_t depth) {
+  while (frames_.size() <= depth) frames_.emplace_back();  // within the room reserved
+  plain_depth_ = std::max(plain_depth_, depth + 1);
+  return frames_[depth];
 }
 
 bool FromPython::plain_entries(PyObject* dict, Mapping& map, std::size_t depth) {

@@ -70,12 +70,9 @@ void start_chunk(ChunkHead* chunk) noexcept {
 }
 
 // The current chunk is full: blocks come from a spare or a new chunk from now on. The full one
-// stays mapped until its last block is released.
+// stays mapped until its last block is released (an empty current chunk is started over as its
+// last block goes, so it is never full).
 bool next_chunk() noexcept {
-  if (state.current != nullptr && state.current->live == 0) {
-    start_chunk(state.current);  // all its blocks are gone already: start it over
-    return true;
-  }
   ChunkHead* chunk = state.spares;
   if (chunk != nullptr) {
     state.spares = chunk->next_spare;

@@ -453,6 +453,8 @@ class Mapping : public TreeAllocated {
   // 128 entries of 32 bytes: a split or a merge moves at most 4 KB, and the row of blocks stays
   // short enough that its headers move cheaply when a block comes or goes.
   static constexpr std::size_t kBlockMax = 128;
+  // finish() sorts a single run up to this size where it stands, with no allocation.
+  static constexpr std::size_t kSmallSort = 32;
 
   // Forward iteration in key order, across blocks.
   template <bool kIsConst>
@@ -625,7 +627,6 @@ class Mapping : public TreeAllocated {
   void append_wide(Key key, SettingValue value);
   void rebalance(std::size_t index) noexcept;
   bool is_strictly_ascending() const noexcept;
-  static constexpr std::size_t kSmallSort = 32;
   static constexpr std::size_t kCountedSort = 12;  // sort_small counts places up to this width
   static constexpr std::size_t kScanMax = 8;       // find() scans blocks this small
   void sort_small() noexcept;
